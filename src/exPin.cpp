@@ -1,0 +1,70 @@
+// exPin: reads one PIN entry from the pad and prints it with its length.
+//
+// Standard output gets the prompt and then "<entry>[<length>]", or
+// "E[-1]" for a cancelled entry; the status is 0 after any entry. When
+// the port cannot be opened the driver prints the reason and the status
+// is 255. Arguments are ignored.
+
+#include "pin.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <termios.h>
+
+namespace {
+
+constexpr const char *kPrompt = "Digite <*> para sair \n";
+constexpr int kWriteFailed = 1;
+
+// Signals that end the program while it waits for a key (Ctrl-C at the
+// console, a terminal hang-up, a service manager stopping it). The port's
+// earlier settings go back before the signal takes its usual course.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+const termios *savedOnSignal = nullptr;
+
+void restoreAndDie(int sig) {
+  vClosePin(savedOnSignal);  // only tcsetattr: safe in a handler
+  raise(sig);                // the handler was reset: this ends the process
+}
+
+void restoreOnEndingSignals(const termios *saved) {
+  savedOnSignal = saved;
+  for (const int sig : kEndingSignals) {
+    struct sigaction old {};
+    sigaction(sig, nullptr, &old);
+    if (old.sa_handler == SIG_IGN) continue;  // e.g. started in the background
+    struct sigaction act {};
+    act.sa_handler = restoreAndDie;
+    act.sa_flags = SA_RESETHAND;
+    sigemptyset(&act.sa_mask);
+    sigaction(sig, &act, nullptr);
+  }
+}
+
+}  // namespace
+
+int main() {
+  termios saved{};
+  char entry[PIN_BUF_SIZE];
+
+  vOpenPin(&saved);  // on failure the driver reports and exits with 255
+  restoreOnEndingSignals(&saved);
+  std::printf("%s", kPrompt);
+  const int length = vGetPinBuf(entry);
+  std::printf("%s[%d]\n", entry, length);
+  vClosePin(&saved);
+
+  // An entry that could not be written out is lost; say so rather than
+  // end as if it had been shown.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "exPin: cannot write the entry to standard output: %s\n",
+                 std::strerror(errno));
+    std::exit(kWriteFailed);
+  }
+  std::exit(0);
+}

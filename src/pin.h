@@ -1,0 +1,111 @@
+/*
+ * pin.h - driver for a numeric PIN pad on the first serial port.
+ *
+ * The pad is wired to /dev/ttyS0 and talks at 2400 baud, 8 data bits,
+ * no parity, one stop bit, with RTS/CTS hardware flow control. Every key
+ * press arrives as one byte: "#" confirms an entry, "*" cancels it, any
+ * other byte is part of the entry.
+ *
+ * Use, in this order, from one thread:
+ *
+ *     struct termios saved;
+ *     char entry[PIN_BUF_SIZE];
+ *     vOpenPin(&saved);            open the port, take its settings
+ *     int n = vGetPinBuf(entry);   one entry; repeat for more entries
+ *     vClosePin(&saved);           put the earlier settings back
+ *
+ * The caller owns the saved settings and the entry buffer. The driver
+ * allocates nothing, starts no thread, installs no signal handler and
+ * keeps no state between calls beyond the variables declared below.
+ *
+ * The header compiles as C11 and as C++; the names have C linkage.
+ */
+#ifndef TTYPINPAD_PIN_H
+#define TTYPINPAD_PIN_H
+
+#include <termios.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Size of an entry buffer: up to 255 entry bytes and a terminating zero. */
+enum { PIN_BUF_SIZE = 256 };
+
+/* Size of each translation table below: ten codes and two unused bytes. */
+enum { PIN_MAP_SIZE = 12 };
+
+/*
+ * Descriptor of the open port. Zero until vOpenPin stores the descriptor
+ * of /dev/ttyS0 in it; vGetPinBuf and vClosePin read through it. It stays
+ * open after vClosePin: the port is released when the process ends.
+ */
+extern int fd;
+
+/*
+ * Key translation. A received byte equal to mapchar[i], for the lowest i
+ * from 0 to 9 that matches, is stored as mapconv[i]; a byte that matches
+ * no entry is stored as received. Both tables start as "0123456789" and
+ * two zero bytes, so digits are stored unchanged; entries 10 and 11 are
+ * never consulted. A program may change either table, for instance for a
+ * pad whose keys send other codes. "#" and "*" are recognised before any
+ * translation, so the tables can neither hide them nor produce them as
+ * keys: a byte translated to "#" or "*" is stored as an ordinary byte.
+ */
+extern char mapchar[PIN_MAP_SIZE];
+extern char mapconv[PIN_MAP_SIZE];
+
+/*
+ * Opens /dev/ttyS0 for reading and writing without making it the
+ * controlling terminal (the open waits as a blocking open does), stores
+ * the descriptor in fd, copies the settings in force into *saved, drops
+ * every byte received so far and puts the port into the pad's settings:
+ * 2400 baud in and out, 8N1, receiver on, modem status lines ignored,
+ * modem lines dropped on the last close, RTS/CTS flow control, bytes with
+ * framing or parity errors ignored, no input, output or local processing,
+ * and reads that wait without limit for at least one byte. Every other
+ * field of the settings is zero.
+ *
+ * If the port cannot be opened, writes "/dev/ttyS0: <reason>" to standard
+ * error and ends the process with exit(-1), status 255; it does not return.
+ * Failures to read, flush or set the settings are not reported.
+ */
+void vOpenPin(struct termios *saved);
+
+/*
+ * Puts the settings that vOpenPin saved in *saved back on the port at
+ * once. The port stays open and fd keeps its value.
+ *
+ * Applies nothing if vOpenPin has not been called or could not read the
+ * port's settings: a record that was never filled is never applied.
+ * Returns 0 when the settings were applied, -1 otherwise; the program
+ * that only wants the port put back may ignore the result.
+ */
+int vClosePin(const struct termios *saved);
+
+/*
+ * Reads one entry from the port into buf, which must hold PIN_BUF_SIZE
+ * bytes, and blocks until the entry ends.
+ *
+ * Each read of the port yields one key: only the first byte a read
+ * delivers is taken, later bytes of the same read are dropped. Keys other
+ * than "#" and "*" are translated (see mapchar) and stored in order.
+ *
+ * Returns the number of bytes stored, 0 to 255, when "#" ends the entry;
+ * buf then holds them followed by a zero byte ("#" itself is not stored).
+ * Returns -1 with buf holding the string "E" when the entry is cancelled:
+ * - "*" was pressed;
+ * - the entry grew past 255 bytes (the reader goes on taking keys into
+ *   the last position until "#" or "*" and then rejects the whole entry);
+ * - the line reported end of file or an error (pad unplugged, line hung
+ *   up).
+ * A read interrupted by a signal is started again; the entry goes on.
+ * Nothing is ever stored outside the PIN_BUF_SIZE bytes of buf.
+ */
+int vGetPinBuf(char *buf);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TTYPINPAD_PIN_H */
