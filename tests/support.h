@@ -1,0 +1,149 @@
+// Shared by the tests that run programs on the virtual pad.
+#pragma once
+
+#include "pad.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/mman.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace support {
+
+// No wait in the tests is meant to come near this; it only keeps a broken
+// build from hanging the suite.
+constexpr int kTimeoutMs = 20000;
+
+// Where the namespace cannot be made, tests that need it are skipped,
+// unless the run demands them (CI does: PIN_REQUIRE_NAMESPACE=1).
+inline bool namespaceRequired() {
+  const char *v = std::getenv("PIN_REQUIRE_NAMESPACE");
+  return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
+inline std::string readAll(int fd) {
+  std::string text;
+  char chunk[4096];
+  lseek(fd, 0, SEEK_SET);
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
+  return text;
+}
+
+// Settings a port might have had before the driver came: unlike the
+// pad's in every word, so that a restore that misses a field shows.
+inline termios earlierSettings() {
+  termios t{};
+  t.c_iflag = ICRNL | IXON | IXOFF | BRKINT;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_cflag = CS7 | PARENB | PARODD | CSTOPB | CREAD;
+  t.c_lflag = ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+  t.c_cc[VINTR] = 3;
+  t.c_cc[VEOF] = 4;
+  t.c_cc[VMIN] = 5;
+  t.c_cc[VTIME] = 7;
+  t.c_cc[VSTART] = 17;
+  t.c_cc[VSTOP] = 19;
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
+  return t;
+}
+
+// Compares what a port reports, field by field, with what it should.
+inline void expectSameSettings(const termios &want, const termios &got) {
+  EXPECT_EQ(want.c_iflag, got.c_iflag);
+  EXPECT_EQ(want.c_oflag, got.c_oflag);
+  EXPECT_EQ(want.c_cflag, got.c_cflag);
+  EXPECT_EQ(want.c_lflag, got.c_lflag);
+  EXPECT_EQ(want.c_line, got.c_line);
+  for (std::size_t i = 0; i < NCCS; ++i) EXPECT_EQ(want.c_cc[i], got.c_cc[i]) << "control character " << i;
+  EXPECT_EQ(cfgetispeed(&want), cfgetispeed(&got));
+  EXPECT_EQ(cfgetospeed(&want), cfgetospeed(&got));
+}
+
+// The pad's settings, written out from its data sheet rather than taken
+// from the driver.
+inline termios padSettings() {
+  termios t{};
+  t.c_iflag = IGNPAR;
+  t.c_cflag = B2400 | CS8 | CREAD | HUPCL | CLOCAL | CRTSCTS;
+  t.c_cc[VMIN] = 1;
+  return t;
+}
+
+// A program on a fresh virtual pad whose port starts with
+// earlierSettings(); standard output and error are kept for the test.
+struct Program {
+  Program() {
+    std::string why;
+    opened = vpad::open(pad, why);
+    EXPECT_TRUE(opened) << why;
+    if (opened) {
+      const termios t = earlierSettings();
+      tcsetattr(pad.slave, TCSANOW, &t);
+      tcgetattr(pad.slave, &before);
+    }
+  }
+  ~Program() {
+    if (pad.pid > 0) {
+      kill(pad.pid, SIGKILL);
+      vpad::reap(pad);
+    }
+    vpad::close(pad);
+    ::close(out);
+    ::close(err);
+  }
+  Program(const Program &) = delete;
+  Program &operator=(const Program &) = delete;
+
+  // Starts args; false with why if it could not be started.
+  bool start(const std::vector<std::string> &args, vpad::Port port = vpad::Port::Pad, int stdoutFd = -1) {
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    int status = 0;
+    started = opened && vpad::start(pad, argv.data(), port, {-1, stdoutFd >= 0 ? stdoutFd : out, err}, why, status);
+    noNamespace = !started && status == 125;
+    return started;
+  }
+
+  std::string stdoutText() const { return readAll(out); }
+  std::string stderrText() const { return readAll(err); }
+  termios settings() const {
+    termios t{};
+    vpad::settings(pad, t);
+    return t;
+  }
+  int finish() {
+    EXPECT_EQ(vpad::waitEnded(pad, kTimeoutMs), vpad::Wait::Ended);
+    return vpad::reap(pad);
+  }
+
+  vpad::Pad pad;
+  termios before{};
+  bool opened = false;
+  bool started = false;
+  bool noNamespace = false;
+  std::string why;
+  int out = memfd_create("stdout", MFD_CLOEXEC);
+  int err = memfd_create("stderr", MFD_CLOEXEC);
+};
+
+}  // namespace support
+
+// Starts a Program, or skips the test where no namespace can be made.
+#define START_OR_SKIP(program, ...)                                            \
+  do {                                                                         \
+    if (!(program).start(__VA_ARGS__)) {                                       \
+      if ((program).noNamespace && !support::namespaceRequired()) {            \
+        GTEST_SKIP() << "no private mount namespace here: " << (program).why;  \
+      }                                                                        \
+      FAIL() << (program).why;                                                 \
+    }                                                                          \
+  } while (false)
