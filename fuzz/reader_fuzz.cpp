@@ -1,0 +1,126 @@
+// Fuzz target for the entry reader.
+//
+// The input is what the line does: an optional first part that rewrites
+// the translation tables, then reads, each a length byte and that many
+// bytes; the line ends (end of file) after the last. A socket that hands
+// over one message per read carries them to the driver's descriptor. The
+// entry buffer ends where a readable page ends.
+//
+// Every input must give exactly what a plain model of the reader says:
+// -1 with "E", or n from 0 to 255 with the entry's n bytes and a zero
+// byte; nothing is read or written outside the buffer.
+//
+// Input layout: byte 0 holds flags; with bit 0 set, the next 20 bytes are
+// mapchar[0..9] and mapconv[0..9]. Then: length byte, bytes, length byte...
+
+#include "pin.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t kCodes = 10;
+constexpr std::size_t kMaxReads = 4096;  // enough to run far past the buffer
+constexpr std::uint8_t kTablesFlag = 1;
+
+struct Line {
+  std::vector<std::vector<char>> reads;
+};
+
+// A buffer whose last byte is the last byte of a readable page.
+char *guardedBuffer() {
+  static char *buf = [] {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    auto *base = static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (base == MAP_FAILED || mprotect(base + page, page, PROT_NONE) != 0) std::abort();
+    return base + page - PIN_BUF_SIZE;
+  }();
+  return buf;
+}
+
+void check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+// What the reader must return and store, read by read.
+int model(const Line &line, char *entry) {
+  std::size_t p = 0;
+  bool overlong = false;
+  for (const std::vector<char> &read : line.reads) {
+    if (read.empty()) return -1;  // end of file
+    const char key = read[0];
+    if (key == '*') return -1;
+    if (key == '#') return overlong ? -1 : static_cast<int>(p);
+    char stored = key;
+    for (std::size_t i = 0; i < kCodes; ++i) {
+      if (mapchar[i] == key) {
+        stored = mapconv[i];
+        break;
+      }
+    }
+    entry[p] = stored;
+    if (p == PIN_BUF_SIZE - 1) {
+      overlong = true;
+    } else {
+      ++p;
+    }
+  }
+  return -1;  // the line ended first
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  std::memcpy(mapchar, "0123456789", kCodes + 1);
+  std::memcpy(mapconv, "0123456789", kCodes + 1);
+  std::size_t at = 0;
+  if (size > 0 && (data[at++] & kTablesFlag) != 0 && size - at >= 2 * kCodes) {
+    std::memcpy(mapchar, data + at, kCodes);
+    std::memcpy(mapconv, data + at + kCodes, kCodes);
+    at += 2 * kCodes;
+  }
+  Line line;
+  while (at < size && line.reads.size() < kMaxReads) {
+    const std::size_t length = data[at++];
+    const std::size_t n = std::min(length, size - at);
+    line.reads.emplace_back(data + at, data + at + n);
+    at += n;
+  }
+
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) std::abort();
+  std::thread writer([&line, out = ends[1]] {
+    for (const std::vector<char> &read : line.reads) {
+      if (send(out, read.data(), read.size(), MSG_NOSIGNAL) < 0) break;  // the reader is done
+    }
+    close(out);  // end of file
+  });
+
+  char *buf = guardedBuffer();
+  std::memset(buf, '#', PIN_BUF_SIZE);  // a byte no read delivered would end the entry
+  fd = ends[0];
+  const int got = vGetPinBuf(buf);
+  close(ends[0]);
+  writer.join();
+
+  char expected[PIN_BUF_SIZE];
+  const int want = model(line, expected);
+  check(got == want);
+  if (got < 0) {
+    check(buf[0] == 'E' && buf[1] == '\0');
+  } else {
+    check(got <= PIN_BUF_SIZE - 1 && buf[got] == '\0');
+    check(std::memcmp(buf, expected, static_cast<std::size_t>(got)) == 0);
+  }
+  return 0;
+}
