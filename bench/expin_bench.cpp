@@ -122,7 +122,8 @@ T median(std::vector<T> v) {
 
 int main(int argc, char **argv) {
   if (argc == 3 && std::strcmp(argv[1], kStopThenExec) == 0) {
-    raise(SIGSTOP);
+    raise(SIGSTOP);  // returns when the bench lets it go on
+    // cppcheck-suppress unreachableCode ; raise(SIGSTOP) returns after SIGCONT
     execv(argv[2], argv + 2);
     return 127;
   }
@@ -131,7 +132,7 @@ int main(int argc, char **argv) {
   const char *expin = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
-      runs = std::max(1, std::atoi(argv[++i]));
+      runs = std::max(1, static_cast<int>(std::strtol(argv[++i], nullptr, 10)));
     } else if (std::strcmp(argv[i], "--check") == 0) {
       check = true;
     } else {
@@ -143,7 +144,9 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  std::vector<double> run, key, wait;
+  std::vector<double> run;
+  std::vector<double> key;
+  std::vector<double> wait;
   std::vector<std::uint64_t> rss;
   for (int i = 0; i < runs; ++i) {
     const Figures f = measureOnce(expin);

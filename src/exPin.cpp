@@ -61,7 +61,7 @@ int main() {
 
   // An entry that could not be written out is lost; say so rather than
   // end as if it had been shown.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     std::fprintf(stderr, "exPin: cannot write the entry to standard output: %s\n",
                  std::strerror(errno));
     std::exit(kWriteFailed);

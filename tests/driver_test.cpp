@@ -174,7 +174,7 @@ TEST(ReaderFailure, ReadErrorCancelsTheEntry) {
 }
 
 volatile sig_atomic_t gSignals = 0;
-void countSignal(int) { gSignals = gSignals + 1; }
+void countSignal(int /*signal*/) { gSignals = gSignals + 1; }
 
 // A signal handler installed without SA_RESTART makes a waiting read fail
 // with EINTR. Before every key the writer waits until the reader blocks,
@@ -248,14 +248,6 @@ std::optional<Report> inNamespace(const vpad::Pad &pad, const std::function<Repo
   return report;
 }
 
-#define ISOLATED_OR_SKIP(report, pad, body)                                          \
-  std::string why_;                                                                  \
-  const auto report = inNamespace<decltype(body())>(pad, body, why_);                \
-  if (!report) {                                                                     \
-    if (!support::namespaceRequired()) GTEST_SKIP() << "no private namespace: " << why_; \
-    FAIL() << why_;                                                                  \
-  }
-
 TEST(Port, OpenSavesSetsUpAndCloseRestores) {
   support::Program p;
   const std::string early = "123";  // typed before anybody listened
@@ -263,7 +255,8 @@ TEST(Port, OpenSavesSetsUpAndCloseRestores) {
 
   struct Report {
     termios saved, during, after;
-    int pending, closeResult, stillOpen;
+    int pending, closeResult;
+    bool stillOpen;
   };
   const auto body = [] {
     Report r{};
@@ -275,7 +268,9 @@ TEST(Port, OpenSavesSetsUpAndCloseRestores) {
     r.stillOpen = fcntl(fd, F_GETFD) != -1;
     return r;
   };
-  ISOLATED_OR_SKIP(r, p.pad, body);
+  std::string why;
+  const auto r = inNamespace<Report>(p.pad, body, why);
+  if (!r) SKIP_OR_FAIL(why);
   support::expectSameSettings(p.before, r->saved);
   support::expectSameSettings(support::padSettings(), r->during);
   EXPECT_EQ(r->pending, 0) << "bytes from before the open survived";
@@ -316,7 +311,9 @@ TEST(Port, CloseAppliesNothingWhenTheSettingsCouldNotBeRead) {
     tcgetattr(fd, &r.after);
     return r;
   };
-  ISOLATED_OR_SKIP(r, null, body);
+  std::string why;
+  const auto r = inNamespace<Report>(null, body, why);
+  if (!r) SKIP_OR_FAIL(why);
   EXPECT_EQ(r->closeResult, -1);
   support::expectSameSettings(p.before, r->after);
 }

@@ -8,7 +8,7 @@
 
 namespace {
 volatile sig_atomic_t gSignals = 0;
-void count(int) { gSignals = gSignals + 1; }
+void count(int /*signal*/) { gSignals = gSignals + 1; }
 }  // namespace
 
 int main() {

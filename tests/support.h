@@ -81,7 +81,6 @@ inline termios padSettings() {
 // earlierSettings(); standard output and error are kept for the test.
 struct Program {
   Program() {
-    std::string why;
     opened = vpad::open(pad, why);
     EXPECT_TRUE(opened) << why;
     if (opened) {
@@ -105,6 +104,7 @@ struct Program {
   // Starts args; false with why if it could not be started.
   bool start(const std::vector<std::string> &args, vpad::Port port = vpad::Port::Pad, int stdoutFd = -1) {
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     int status = 0;
@@ -137,13 +137,19 @@ struct Program {
 
 }  // namespace support
 
-// Starts a Program, or skips the test where no namespace can be made.
-#define START_OR_SKIP(program, ...)                                            \
-  do {                                                                         \
-    if (!(program).start(__VA_ARGS__)) {                                       \
-      if ((program).noNamespace && !support::namespaceRequired()) {            \
-        GTEST_SKIP() << "no private mount namespace here: " << (program).why;  \
-      }                                                                        \
-      FAIL() << (program).why;                                                 \
-    }                                                                          \
+// Ends a test that needs the namespace: skipped where it cannot be made,
+// failed where the run demands it.
+#define SKIP_OR_FAIL(why)                                                            \
+  do {                                                                               \
+    if (!support::namespaceRequired()) GTEST_SKIP() << "no private namespace: " << (why); \
+    FAIL() << (why);                                                                 \
+  } while (false)
+
+// Starts a Program, or ends the test where no namespace can be made.
+#define START_OR_SKIP(program, ...)           \
+  do {                                        \
+    if (!(program).start(__VA_ARGS__)) {      \
+      if ((program).noNamespace) SKIP_OR_FAIL((program).why); \
+      FAIL() << (program).why;                \
+    }                                         \
   } while (false)

@@ -10,13 +10,13 @@
 #include "pad.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
 
 #include <poll.h>
-#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -60,7 +60,8 @@ bool parse(int argc, char **argv, Options &opt) {
     if (arg == "--") {
       ++i;
       break;
-    } else if (arg == "--help") {
+    }
+    if (arg == "--help") {
       std::fputs(kUsageText, stdout);
       std::exit(0);
     } else if (arg == "--keys" && i + 1 < argc) {
@@ -96,7 +97,7 @@ bool parse(int argc, char **argv, Options &opt) {
 class KeyboardMode {
  public:
   KeyboardMode() {
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+    if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
     termios raw = saved_;
     raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | IEXTEN);
@@ -172,7 +173,7 @@ int run(const Options &opt) {
     }
   } else if (w == vpad::Wait::Reading) {
     const KeyboardMode keyboard;
-    if (isatty(STDIN_FILENO)) say("what you type goes to the pad on /dev/ttyS0; Ctrl-C stops");
+    if (isatty(STDIN_FILENO) != 0) say("what you type goes to the pad on /dev/ttyS0; Ctrl-C stops");
     w = forwardKeys(pad);
   }
   if (w == vpad::Wait::Stopped) kill(pad.pid, vpad::stopSignal());

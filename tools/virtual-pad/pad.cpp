@@ -1,5 +1,6 @@
 #include "pad.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -53,7 +54,12 @@ bool writeFile(const char *path, const std::string &text) {
 // it runs or when it cannot be told.
 bool blockedCall(pid_t pid, long &call, unsigned long &arg0) {
   const std::string text = readFile("/proc/" + std::to_string(pid) + "/syscall");
-  return std::sscanf(text.c_str(), "%ld %lx", &call, &arg0) == 2;
+  char *end = nullptr;
+  call = std::strtol(text.c_str(), &end, 10);  // "running" when it runs
+  if (end == text.c_str()) return false;
+  const char *args = end;
+  arg0 = std::strtoul(args, &end, 16);
+  return end != args;
 }
 
 // A number from a "name: value" line of a /proc file; 0 if missing.
@@ -84,13 +90,13 @@ std::vector<pid_t> family(pid_t root) {
   std::vector<std::pair<pid_t, pid_t>> parents;  // (pid, parent)
   if (DIR *dir = opendir("/proc")) {
     while (const dirent *e = readdir(dir)) {
-      const pid_t pid = static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10));
+      const auto pid = static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10));
       if (pid <= 0) continue;
       const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-      const std::size_t close = stat.rfind(')');  // the name may hold anything
-      int parent = 0;
-      if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent) == 1) {
-        parents.emplace_back(pid, parent);
+      // "pid (name) state parent ...", where the name may hold anything
+      const std::size_t nameEnd = stat.rfind(')');
+      if (nameEnd != std::string::npos && nameEnd + 4 < stat.size()) {
+        parents.emplace_back(pid, static_cast<pid_t>(std::strtol(stat.c_str() + nameEnd + 4, nullptr, 10)));
       }
     }
     closedir(dir);
@@ -107,10 +113,9 @@ std::vector<pid_t> family(pid_t root) {
 // The process blocked in a read of the pad, or -1.
 pid_t reader(const Pad &pad) {
   if (readsPort(pad.pid, pad.device)) return pad.pid;
-  for (const pid_t pid : family(pad.pid)) {
-    if (readsPort(pid, pad.device)) return pid;
-  }
-  return -1;
+  const std::vector<pid_t> all = family(pad.pid);
+  const auto found = std::find_if(all.begin(), all.end(), [&](pid_t pid) { return readsPort(pid, pad.device); });
+  return found == all.end() ? -1 : *found;
 }
 
 // ---- waiting ---------------------------------------------------------------
@@ -232,10 +237,8 @@ const char *speedName(speed_t s) {
       {B4800, "4800"},   {B9600, "9600"},     {B19200, "19200"},   {B38400, "38400"},
       {B57600, "57600"}, {B115200, "115200"}, {B230400, "230400"}, {B460800, "460800"},
   };
-  for (const Entry &e : kSpeeds) {
-    if (e.code == s) return e.name;
-  }
-  return "?";
+  const auto *found = std::find_if(std::begin(kSpeeds), std::end(kSpeeds), [s](const Entry &e) { return e.code == s; });
+  return found == std::end(kSpeeds) ? "?" : found->name;
 }
 
 struct Flag {
@@ -257,7 +260,7 @@ std::string controlChar(cc_t c) {
   if (c == 0) return "<undef>";
   if (c < 0x20) return std::string("^") + static_cast<char>(c + '@');
   if (c == 0x7f) return "^?";
-  return std::string(1, static_cast<char>(c));
+  return {static_cast<char>(c)};
 }
 
 }  // namespace
