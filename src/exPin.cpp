@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,6 +27,11 @@ constexpr int kWriteFailed = 1;
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 const termios *savedOnSignal = nullptr;
+
+// The C library would take standard output's buffer from the heap; this
+// one is static. Buffering stays as usual: by line on a terminal, whole
+// otherwise.
+char outBuffer[BUFSIZ];
 
 void restoreAndDie(int sig) {
   vClosePin(savedOnSignal);  // only tcsetattr: safe in a handler
@@ -51,6 +57,7 @@ void restoreOnEndingSignals(const termios *saved) {
 int main() {
   termios saved{};
   char entry[PIN_BUF_SIZE];
+  std::setvbuf(stdout, outBuffer, isatty(STDOUT_FILENO) != 0 ? _IOLBF : _IOFBF, sizeof outBuffer);
 
   vOpenPin(&saved);  // on failure the driver reports and exits with 255
   restoreOnEndingSignals(&saved);

@@ -19,7 +19,7 @@ namespace {
 constexpr const char *kDevice = "/dev/ttyS0";
 constexpr char kConfirm = '#';
 constexpr char kCancel = '*';
-constexpr char kRejected[] = "E";
+constexpr char kRejected = 'E';  // what the buffer holds for a cancelled entry
 constexpr int kRejectedResult = -1;
 constexpr int kCodes = 10;  // mapchar/mapconv entries that are consulted
 
@@ -28,7 +28,6 @@ constexpr std::size_t kLast = kBufSize - 1;  // the position that must hold the 
 constexpr std::size_t kMaxRead = 255;
 
 constexpr tcflag_t kPadCflag = B2400 | CS8 | CREAD | HUPCL | CLOCAL | CRTSCTS;
-static_assert(sizeof(kRejected) <= kBufSize, "a rejected entry must fit the buffer");
 
 // True once vOpenPin has filled the caller's record: vClosePin applies
 // nothing else. The driver keeps no copy of the record itself.
@@ -69,7 +68,8 @@ char translate(char code) {
 }
 
 int reject(char *buf) {
-  for (std::size_t i = 0; i < sizeof(kRejected); ++i) buf[i] = kRejected[i];
+  buf[0] = kRejected;
+  buf[1] = '\0';
   return kRejectedResult;
 }
 

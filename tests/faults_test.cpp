@@ -92,14 +92,15 @@ TEST(Faults, SignalWhileWaitingForAKeyDoesNotEndTheEntry) {
 }
 
 #ifndef PIN_SANITIZED  // the sanitizers and memcheck do not run together
-TEST(Faults, NoMemoryErrorsUnderMemcheck) {
+TEST(Faults, NoMemoryErrorsUnderMemcheckAndNoHeap) {
   if (access(VALGRIND_PATH, X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
   Program p;
-  START_OR_SKIP(p, {VALGRIND_PATH, "--quiet", "--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=all",
+  START_OR_SKIP(p, {VALGRIND_PATH, "--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=all",
                     EXPIN_PATH});
   EXPECT_EQ(vpad::type(p.pad, "1234#", kTimeoutMs), vpad::Wait::Ended);
   EXPECT_EQ(p.finish(), 0) << p.stderrText();
   EXPECT_EQ(p.stdoutText(), kPrompt + "1234[4]\n");
+  EXPECT_NE(p.stderrText().find("total heap usage: 0 allocs"), std::string::npos) << p.stderrText();
 }
 #endif
 
