@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,6 +52,48 @@ char *guardedBuffer() {
 void check(bool ok) {
   if (!ok) __builtin_trap();
 }
+
+// Sends a line's reads on a socket, one message each, then closes it: end
+// of file. One thread serves every input (a thread per input would make
+// the sanitizers' bookkeeping grow without end on long runs).
+class Writer {
+ public:
+  static Writer &get() {
+    static Writer writer;
+    return writer;
+  }
+  void start(const Line &line, int out) {
+    line_ = &line;
+    out_ = out;
+    sem_post(&go_);
+  }
+  void finish() {
+    while (sem_wait(&done_) != 0) {
+    }
+  }
+
+ private:
+  Writer() {
+    sem_init(&go_, 0, 0);
+    sem_init(&done_, 0, 0);
+    std::thread([this] { serve(); }).detach();
+  }
+  [[noreturn]] void serve() {
+    for (;;) {
+      while (sem_wait(&go_) != 0) {
+      }
+      for (const std::vector<char> &read : line_->reads) {
+        if (send(out_, read.data(), read.size(), MSG_NOSIGNAL) < 0) break;  // the reader is done
+      }
+      close(out_);
+      sem_post(&done_);
+    }
+  }
+  sem_t go_{};
+  sem_t done_{};
+  const Line *line_ = nullptr;
+  int out_ = -1;
+};
 
 // What the reader must return and store, read by read.
 int model(const Line &line, char *entry) {
@@ -99,19 +142,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) std::abort();
-  std::thread writer([&line, out = ends[1]] {
-    for (const std::vector<char> &read : line.reads) {
-      if (send(out, read.data(), read.size(), MSG_NOSIGNAL) < 0) break;  // the reader is done
-    }
-    close(out);  // end of file
-  });
-
+  Writer &writer = Writer::get();
+  writer.start(line, ends[1]);
   char *buf = guardedBuffer();
   std::memset(buf, '#', PIN_BUF_SIZE);  // a byte no read delivered would end the entry
   fd = ends[0];
   const int got = vGetPinBuf(buf);
   close(ends[0]);
-  writer.join();
+  writer.finish();
 
   char expected[PIN_BUF_SIZE];
   const int want = model(line, expected);
