@@ -198,8 +198,7 @@ TEST(ReaderSignals, InterruptedReadsAreStartedAgain) {
     waitFor([&] { return vpad::proc::blockedInRead(reader, readerFd); });
     kill(reader, SIGUSR1);
     waitFor([&] {
-      return vpad::proc::statusHex(reader, "SigPnd") == 0 && vpad::proc::statusHex(reader, "ShdPnd") == 0 &&
-             vpad::proc::blockedInRead(reader, readerFd);
+      return !vpad::proc::signalPending(reader) && vpad::proc::blockedInRead(reader, readerFd);
     });
   };
   {

@@ -7,9 +7,8 @@
 namespace {
 
 using support::Program;
+using support::kPrompt;
 using support::kTimeoutMs;
-
-const std::string kPrompt = "Digite <*> para sair \n";
 
 // CPU the program may spend between the unplugging and its end: enough
 // for a few system calls and the exit (and the sanitizers' exit work),
@@ -82,9 +81,7 @@ TEST(Faults, SignalWhileWaitingForAKeyDoesNotEndTheEntry) {
     ASSERT_EQ(vpad::waitReading(p.pad, kTimeoutMs), vpad::Wait::Reading);
     kill(p.pad.pid, SIGUSR1);
     // Handled, and back in its read, before the key goes out.
-    while (vpad::proc::statusHex(p.pad.pid, "SigPnd") != 0 || vpad::proc::statusHex(p.pad.pid, "ShdPnd") != 0) {
-      sched_yield();
-    }
+    while (vpad::proc::signalPending(p.pad.pid)) sched_yield();
     vpad::type(p.pad, std::string(1, key), kTimeoutMs);
   }
   EXPECT_EQ(p.finish(), 0);

@@ -6,9 +6,8 @@
 namespace {
 
 using support::Program;
+using support::kPrompt;
 using support::kTimeoutMs;
-
-const std::string kPrompt = "Digite <*> para sair \n";
 
 struct EntryCase {
   const char *name;

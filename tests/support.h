@@ -17,6 +17,18 @@
 
 namespace support {
 
+// exPin's prompt, before every entry.
+const std::string kPrompt = "Digite <*> para sair \n";
+
+// An argument vector for exec: pointers into args, ended by a null.
+inline std::vector<char *> argvOf(const std::vector<std::string> &args) {
+  std::vector<char *> argv;
+  argv.reserve(args.size() + 1);
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
 // No wait in the tests is meant to come near this; it only keeps a broken
 // build from hanging the suite.
 constexpr int kTimeoutMs = 20000;
@@ -103,10 +115,7 @@ struct Program {
 
   // Starts args; false with why if it could not be started.
   bool start(const std::vector<std::string> &args, vpad::Port port = vpad::Port::Pad, int stdoutFd = -1) {
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char *> argv = argvOf(args);
     int status = 0;
     started = opened && vpad::start(pad, argv.data(), port, {-1, stdoutFd >= 0 ? stdoutFd : out, err}, why, status);
     noNamespace = !started && status == 125;

@@ -14,7 +14,7 @@
 
 namespace {
 
-const std::string kPrompt = "Digite <*> para sair \n";
+using support::kPrompt;
 
 struct ToolRun {
   int status = -1;
@@ -30,9 +30,9 @@ ToolRun runTool(const std::vector<std::string> &args, const std::string &input =
   const int err = memfd_create("stderr", MFD_CLOEXEC);
   EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
   lseek(in, 0, SEEK_SET);
-  std::vector<char *> argv{const_cast<char *>(VPAD_PATH)};
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
+  std::vector<std::string> command{VPAD_PATH};
+  command.insert(command.end(), args.begin(), args.end());
+  std::vector<char *> argv = support::argvOf(command);
   const pid_t child = fork();
   if (child == 0) {
     dup2(in, 0);
@@ -52,10 +52,11 @@ ToolRun runTool(const std::vector<std::string> &args, const std::string &input =
   return r;
 }
 
+// Asked once: whether the tool can make its namespace here, and if not why.
 bool haveNamespace(std::string &why) {
-  const ToolRun r = runTool({"--", "true"});
-  why = r.err;
-  return r.status == 0;
+  static const ToolRun probe = runTool({"--", "true"});
+  why = probe.err;
+  return probe.status == 0;
 }
 
 #define NEED_NAMESPACE()                           \

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -160,6 +161,15 @@ bool ended(const Pad &pad) {
          info.si_pid == pad.pid;
 }
 
+// What ends every wait early: a stop signal, or the program's end. Each
+// look also drains the line.
+std::optional<Wait> interrupted(const Pad &pad) {
+  if (gStop != 0) return Wait::Stopped;
+  drain(pad.master);
+  if (ended(pad)) return Wait::Ended;
+  return std::nullopt;
+}
+
 // Writes all of bytes to the master, waiting for room when the line is
 // full (the program drains it as it reads).
 bool writeAll(int master, std::string_view bytes) {
@@ -190,9 +200,8 @@ Wait deliver(const Pad &pad, std::string_view bytes, int timeoutMs, bool &sent) 
   sent = true;
   const Deadline deadline(timeoutMs);
   for (Pause pause; bytesRead(by) < before + bytes.size(); pause()) {
-    if (gStop != 0) return Wait::Stopped;
-    drain(pad.master);
-    if (ended(pad) || kill(by, 0) != 0) return Wait::Ended;
+    if (const auto w = interrupted(pad)) return *w;
+    if (kill(by, 0) != 0) return Wait::Ended;  // the reader was a process the program started
     if (deadline.passed()) return Wait::TimedOut;
   }
   return waitReading(pad, deadline.msLeft());
@@ -394,9 +403,7 @@ bool start(Pad &pad, char *const argv[], Port port, const Stdio &stdio, std::str
 Wait waitReading(const Pad &pad, int timeoutMs) {
   const Deadline deadline(timeoutMs);
   for (Pause pause;; pause()) {
-    if (gStop != 0) return Wait::Stopped;
-    drain(pad.master);
-    if (ended(pad)) return Wait::Ended;
+    if (const auto w = interrupted(pad)) return *w;
     if (reader(pad) > 0) return Wait::Reading;
     if (deadline.passed()) return Wait::TimedOut;
   }
@@ -421,24 +428,14 @@ Wait burst(const Pad &pad, std::string_view bytes, int timeoutMs) {
 
 Wait waitEnded(const Pad &pad, int timeoutMs) {
   const Deadline deadline(timeoutMs);
-  Wait result = Wait::TimedOut;
   for (;;) {
-    if (gStop != 0) {
-      result = Wait::Stopped;
-      break;
-    }
-    drain(pad.master);
-    if (ended(pad)) {
-      result = Wait::Ended;
-      break;
-    }
-    if (deadline.passed()) break;
+    if (const auto w = interrupted(pad)) return *w;
+    if (deadline.passed()) return Wait::TimedOut;
     // Wake when the program ends or writes to the port; a stop signal
     // interrupts the poll.
     pollfd fds[] = {{pad.pidfd, POLLIN, 0}, {pad.master, POLLIN, 0}};
     poll(fds, 2, deadline.msLeft());
   }
-  return result;
 }
 
 int reap(Pad &pad) {
@@ -582,7 +579,9 @@ std::uint64_t cpuNs(pid_t pid) {
 
 std::uint64_t peakRssKiB(pid_t pid) { return procField(pid, "status", "VmHWM", 10); }
 
-std::uint64_t statusHex(pid_t pid, const char *field) { return procField(pid, "status", field, 16); }
+bool signalPending(pid_t pid) {
+  return procField(pid, "status", "SigPnd", 16) != 0 || procField(pid, "status", "ShdPnd", 16) != 0;
+}
 
 }  // namespace proc
 }  // namespace vpad

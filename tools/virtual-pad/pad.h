@@ -124,9 +124,8 @@ bool blockedInRead(pid_t pid, int fd);
 std::uint64_t cpuNs(pid_t pid);
 // Peak resident memory in KiB (VmHWM) of a running process.
 std::uint64_t peakRssKiB(pid_t pid);
-// A line of /proc/PID/status, such as "SigPnd", as a number (hex fields
-// read as hex); 0 if missing.
-std::uint64_t statusHex(pid_t pid, const char *field);
+// True while a signal sent to pid has not been handled yet.
+bool signalPending(pid_t pid);
 }  // namespace proc
 
 }  // namespace vpad
