@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <stdio_ext.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,16 +22,16 @@ namespace {
 constexpr const char *kPrompt = "Digite <*> para sair \n";
 constexpr int kWriteFailed = 1;
 
-// Signals that end the program while it waits for a key (Ctrl-C at the
-// console, a terminal hang-up, a service manager stopping it). The port's
-// earlier settings go back before the signal takes its usual course.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Signals that end the program while it waits for a key (Ctrl-C or
+// Ctrl-\ at the console, a terminal hang-up, a service manager stopping
+// it, a reader of its output that went away). The port's earlier settings
+// go back before the signal takes its usual course.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 const termios *savedOnSignal = nullptr;
 
 // The C library would take standard output's buffer from the heap; this
-// one is static. Buffering stays as usual: by line on a terminal, whole
-// otherwise.
+// one is static, and cleared once the entry has gone through it.
 char outBuffer[BUFSIZ];
 
 void restoreAndDie(int sig) {
@@ -59,18 +60,30 @@ int main() {
   char entry[PIN_BUF_SIZE];
   std::setvbuf(stdout, outBuffer, isatty(STDOUT_FILENO) != 0 ? _IOLBF : _IOFBF, sizeof outBuffer);
 
-  vOpenPin(&saved);  // on failure the driver reports and exits with 255
+  // In place before the port changes: a signal that comes while vOpenPin
+  // works finds the handlers, and vClosePin applies nothing until the
+  // earlier settings are saved.
   restoreOnEndingSignals(&saved);
+  vOpenPin(&saved);  // on failure the driver reports and exits with 255
   std::printf("%s", kPrompt);
+  std::fflush(stdout);  // a program reading through a pipe shows it before the first key
   const int length = vGetPinBuf(entry);
   std::printf("%s[%d]\n", entry, length);
   vClosePin(&saved);
 
   // An entry that could not be written out is lost; say so rather than
   // end as if it had been shown.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    std::fprintf(stderr, "exPin: cannot write the entry to standard output: %s\n",
-                 std::strerror(errno));
+  const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  const int failure = errno;
+  // The PIN lingers in no memory of ours: not in the entry, nor in the
+  // output buffer, whose unwritten rest is dropped first so that the exit
+  // cannot write it. explicit_bzero stays whatever the compiler makes of
+  // buffers it sees no later use of.
+  __fpurge(stdout);
+  explicit_bzero(outBuffer, sizeof outBuffer);
+  explicit_bzero(entry, sizeof entry);
+  if (!written) {
+    std::fprintf(stderr, "exPin: cannot write the entry to standard output: %s\n", std::strerror(failure));
     std::exit(kWriteFailed);
   }
   std::exit(0);

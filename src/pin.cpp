@@ -3,11 +3,14 @@
 #include "pin.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int fd = 0;
@@ -29,9 +32,20 @@ constexpr std::size_t kMaxRead = 255;
 
 constexpr tcflag_t kPadCflag = B2400 | CS8 | CREAD | HUPCL | CLOCAL | CRTSCTS;
 
+// The lowest descriptor the port may have: 0, 1 and 2 are the standard
+// streams, and a port there would receive what is meant for the console.
+constexpr int kFirstFreeFd = 3;
+
 // True once vOpenPin has filled the caller's record: vClosePin applies
-// nothing else. The driver keeps no copy of the record itself.
-bool savedFilled = false;
+// nothing else. The driver keeps no copy of the record itself. A program
+// may call vClosePin from a signal handler that interrupts vOpenPin, so
+// the flag is set and read as a signal handler sees it.
+volatile sig_atomic_t savedFilled = 0;
+
+// The file behind the descriptor the driver opened, so that a second
+// vOpenPin can tell that fd still holds the port and reuse it.
+struct stat heldPort {};
+bool holdsPort = false;
 
 // The pad's settings, built from nothing so that no setting of whoever
 // used the port before can leak into the pad's.
@@ -67,35 +81,65 @@ char translate(char code) {
   return code;
 }
 
+// A rejected entry leaves "E" and zero bytes: none of the keys typed.
 int reject(char *buf) {
+  std::memset(buf, 0, kBufSize);
   buf[0] = kRejected;
-  buf[1] = '\0';
   return kRejectedResult;
+}
+
+// True while fd is still the descriptor vOpenPin opened on the port.
+bool stillHeld() {
+  struct stat now {};
+  return holdsPort && fstat(fd, &now) == 0 && now.st_dev == heldPort.st_dev && now.st_ino == heldPort.st_ino;
+}
+
+// Opens the port, or reports why not and ends the process. The open does
+// not wait for a carrier: a port whose settings lack clocal would block
+// here for ever when the pad drives no DCD. The descriptor is kept from
+// the programs the caller starts, and above the standard streams.
+int openPort() {
+  int port = -1;
+  do {
+    port = open(kDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (port < 0 && errno == EINTR);
+  if (port >= 0 && port < kFirstFreeFd) {
+    const int moved = fcntl(port, F_DUPFD_CLOEXEC, kFirstFreeFd);
+    const int failure = errno;
+    close(port);
+    errno = failure;
+    port = moved;
+  }
+  if (port < 0) {
+    std::perror(kDevice);
+    std::exit(-1);
+  }
+  return port;
 }
 
 }  // namespace
 
 void vOpenPin(struct termios *saved) {
-  savedFilled = false;
-  do {
-    fd = open(kDevice, O_RDWR | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    std::perror(kDevice);
-    std::exit(-1);
+  savedFilled = 0;
+  if (!stillHeld()) {
+    fd = openPort();
+    holdsPort = fstat(fd, &heldPort) == 0;
   }
-  savedFilled = tcgetattr(fd, saved) == 0;
+  savedFilled = tcgetattr(fd, saved) == 0 ? 1 : 0;
   const termios pad = padSettings();
-  // Whatever reached the port before now (line noise, keys pressed while
-  // nobody was listening) belongs to no entry. Dropping it before the new
-  // settings take effect means an entry starts with the first byte that
-  // arrives under them.
-  tcflush(fd, TCIFLUSH);
   tcsetattr(fd, TCSANOW, &pad);
+  // Whatever reached the port before now (line noise, keys pressed while
+  // nobody was listening) belongs to no entry. Dropping it only once the
+  // pad's settings are on means no byte is ever taken under the earlier
+  // ones (a console's icrnl would turn a carriage return into a newline).
+  tcflush(fd, TCIFLUSH);
+  // The pad's settings ignore the modem lines: from here on every read
+  // waits for a key, as it should.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 }
 
 int vClosePin(const struct termios *saved) {
-  if (!savedFilled) return -1;
+  if (savedFilled == 0) return -1;
   return tcsetattr(fd, TCSANOW, saved) == 0 ? 0 : -1;
 }
 
@@ -112,7 +156,9 @@ int vGetPinBuf(char *buf) {
     if (key == kCancel) return reject(buf);
     if (key == kConfirm) {
       if (overlong) return reject(buf);
-      buf[p] = '\0';
+      // The zero byte, and nothing after it: not the "#", nor the bytes a
+      // longer read left behind.
+      std::memset(buf + p, 0, kBufSize - p);
       return static_cast<int>(p);
     }
     buf[p] = translate(key);

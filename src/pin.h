@@ -36,9 +36,18 @@ enum { PIN_BUF_SIZE = 256 };
 enum { PIN_MAP_SIZE = 12 };
 
 /*
+ * fd, mapchar and mapconv below are global names of the driver: a program
+ * that uses it must not define variables of its own with these names. (A
+ * program linked with the shared library would not even be told: its own
+ * definition and the driver's silently become one.)
+ */
+
+/*
  * Descriptor of the open port. Zero until vOpenPin stores the descriptor
- * of /dev/ttyS0 in it; vGetPinBuf and vClosePin read through it. It stays
- * open after vClosePin: the port is released when the process ends.
+ * of /dev/ttyS0 in it; vGetPinBuf and vClosePin read through it. It is
+ * never 0, 1 or 2, whatever the program left closed, and programs that
+ * the caller starts do not inherit it (close-on-exec). It stays open
+ * after vClosePin: the port is released when the process ends.
  */
 extern int fd;
 
@@ -57,14 +66,28 @@ extern char mapconv[PIN_MAP_SIZE];
 
 /*
  * Opens /dev/ttyS0 for reading and writing without making it the
- * controlling terminal (the open waits as a blocking open does), stores
- * the descriptor in fd, copies the settings in force into *saved, drops
- * every byte received so far and puts the port into the pad's settings:
- * 2400 baud in and out, 8N1, receiver on, modem status lines ignored,
- * modem lines dropped on the last close, RTS/CTS flow control, bytes with
+ * controlling terminal, stores the descriptor in fd, copies the settings
+ * in force into *saved, and puts the port into the pad's settings: 2400
+ * baud in and out, 8N1, receiver on, modem status lines ignored, modem
+ * lines dropped on the last close, RTS/CTS flow control, bytes with
  * framing or parity errors ignored, no input, output or local processing,
  * and reads that wait without limit for at least one byte. Every other
- * field of the settings is zero.
+ * field of the settings is zero. Then it drops every byte received so far:
+ * an entry begins with the first byte that arrives under these settings.
+ *
+ * The open does not wait for a carrier, even where the port's earlier
+ * settings lack clocal: the pad needs no DCD. Once the pad's settings are
+ * on, the descriptor blocks again, so every read waits for a key.
+ *
+ * Under these settings a BREAK on the line reads as one zero byte, and the
+ * reader stores it as a key like any other byte.
+ *
+ * Called again while fd still holds the port, it reuses that descriptor
+ * instead of opening another: a program may open, read and close once per
+ * entry for as long as it runs. Called again without vClosePin in between,
+ * it saves the settings then in force, which are the pad's own: a later
+ * vClosePin with that record leaves the pad's settings on. Keep the first
+ * record to put the earlier settings back.
  *
  * If the port cannot be opened, writes "/dev/ttyS0: <reason>" to standard
  * error and ends the process with exit(-1), status 255; it does not return.
@@ -92,8 +115,11 @@ int vClosePin(const struct termios *saved);
  * than "#" and "*" are translated (see mapchar) and stored in order.
  *
  * Returns the number of bytes stored, 0 to 255, when "#" ends the entry;
- * buf then holds them followed by a zero byte ("#" itself is not stored).
- * Returns -1 with buf holding the string "E" when the entry is cancelled:
+ * buf then holds them followed by zero bytes to its end ("#" itself is not
+ * stored). The count, not the first zero byte, tells where the entry ends:
+ * a zero byte from the line (a BREAK, say) is stored and counted.
+ * Returns -1 when the entry is cancelled, with buf holding "E" followed
+ * by zero bytes to its end, so that no key of the entry remains:
  * - "*" was pressed;
  * - the entry grew past 255 bytes (the reader goes on taking keys into
  *   the last position until "#" or "*" and then rejects the whole entry);

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -110,14 +111,13 @@ class Reader : public testing::TestWithParam<ReaderCase> {
   char savedConv_[PIN_MAP_SIZE] = {};
 };
 
+// The whole buffer: the entry's bytes (or "E"), then zero bytes to the
+// end, so that no key of the entry, nor any byte a read dropped, remains.
 void expectEntry(const char *buf, int got, int want, const std::string &stored) {
   ASSERT_EQ(got, want);
-  if (want < 0) {
-    EXPECT_STREQ(buf, "E");
-  } else {
-    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(got)), stored);
-    EXPECT_EQ(buf[got], '\0');
-  }
+  std::string whole = want < 0 ? "E" : stored;
+  whole.resize(PIN_BUF_SIZE, '\0');
+  EXPECT_EQ(std::string(buf, PIN_BUF_SIZE), whole);
 }
 
 TEST_P(Reader, ReadsOneEntry) {
@@ -276,6 +276,46 @@ TEST(Port, OpenSavesSetsUpAndCloseRestores) {
   EXPECT_EQ(r->closeResult, 0);
   support::expectSameSettings(p.before, r->after);
   EXPECT_TRUE(r->stillOpen);
+}
+
+// The port's descriptor, whatever the program left closed and however
+// often it opens: above the standard streams, kept from programs it starts,
+// blocking, and the same one each time, without a descriptor more.
+TEST(Port, HeldAboveTheStandardStreamsClosedOnExecAndReused) {
+  support::Program p;
+  struct Report {
+    int first, flags, descriptorFlags, cycles, last;
+    termios after;
+  };
+  const auto body = [] {
+    Report r{};
+    for (int stream = 0; stream < 3; ++stream) ::close(stream);
+    termios saved{};
+    vOpenPin(&saved);
+    r.first = fd;
+    r.flags = fcntl(fd, F_GETFL);
+    r.descriptorFlags = fcntl(fd, F_GETFD);
+    vClosePin(&saved);
+    // A program that opens once per entry, long past its descriptor limit.
+    const rlimit few{16, 16};
+    setrlimit(RLIMIT_NOFILE, &few);
+    for (; r.cycles < 2000 && fd == r.first; ++r.cycles) {
+      vOpenPin(&saved);
+      vClosePin(&saved);
+    }
+    r.last = fd;
+    tcgetattr(fd, &r.after);
+    return r;
+  };
+  std::string why;
+  const auto r = inNamespace<Report>(p.pad, body, why);
+  if (!r) SKIP_OR_FAIL(why);
+  EXPECT_GT(r->first, 2);
+  EXPECT_EQ(r->flags & O_NONBLOCK, 0) << "reads would not wait for a key";
+  EXPECT_EQ(r->descriptorFlags & FD_CLOEXEC, FD_CLOEXEC);
+  EXPECT_EQ(r->cycles, 2000);
+  EXPECT_EQ(r->last, r->first);
+  support::expectSameSettings(p.before, r->after);
 }
 
 // A record the driver never filled is never applied.

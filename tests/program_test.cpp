@@ -28,6 +28,13 @@ TEST_P(Entry, PrintsTheResultAndPutsThePortBack) {
 
   ASSERT_EQ(vpad::waitReading(p.pad, kTimeoutMs), vpad::Wait::Reading);
   support::expectSameSettings(support::padSettings(), p.settings());
+  // The port as exPin holds it: not a standard stream, not inherited by
+  // what it might start, and blocking (the open did not wait for carrier,
+  // but the reads must wait for keys).
+  const int port = vpad::proc::readingFd(p.pad.pid);
+  EXPECT_GT(port, 2);
+  const int flags = support::openFlags(p.pad.pid, port);
+  EXPECT_EQ(flags & (O_NONBLOCK | O_CLOEXEC), O_CLOEXEC) << std::oct << flags;
 
   std::size_t typed = 0;
   EXPECT_EQ(vpad::type(p.pad, c.keys, kTimeoutMs, &typed), vpad::Wait::Ended);
@@ -93,18 +100,61 @@ TEST_P(EndingSignal, PutsThePortBackAndEndsByTheSignal) {
   support::expectSameSettings(p.before, p.settings());
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGINT, SIGTERM, SIGHUP));
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE));
 
-TEST(Program, ResultThatCannotBeWrittenIsReported) {
+// The start-up order: a signal that comes the moment the pad's settings
+// go on still finds the port put back, and no input is dropped before
+// they are on (see signal_on_setup.c).
+TEST(Program, StartUpOrderIsSafe) {
   Program p;
-  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(full, 0);
-  START_OR_SKIP(p, {EXPIN_PATH}, vpad::Port::Pad, full);
-  close(full);
+  START_OR_SKIP(p, {"env", "LD_PRELOAD=" SIGNAL_ON_SETUP_PATH, EXPIN_PATH});
+  EXPECT_EQ(p.finish(), 128 + SIGTERM);
+  support::expectSameSettings(p.before, p.settings());
+  EXPECT_EQ(p.stderrText(), "");
+}
+
+struct UnwritableCase {
+  const char *name;
+  int stdoutFd;  // opened by the test, or vpad::kClosed
+  std::string reason;
+};
+void PrintTo(const UnwritableCase &c, std::ostream *os) { *os << c.name; }
+
+class Unwritable : public testing::TestWithParam<UnwritableCase> {};
+
+// An entry that cannot be shown is reported, and nothing meant for the
+// console goes down the line instead.
+TEST_P(Unwritable, ResultIsReportedAsNotWritten) {
+  const UnwritableCase &c = GetParam();
+  Program p;
+  START_OR_SKIP(p, {EXPIN_PATH}, vpad::Port::Pad, c.stdoutFd);
   EXPECT_EQ(vpad::type(p.pad, "12#", kTimeoutMs), vpad::Wait::Ended);
   EXPECT_EQ(p.finish(), 1);
-  EXPECT_EQ(p.stderrText(), "exPin: cannot write the entry to standard output: No space left on device\n");
+  EXPECT_EQ(p.stderrText(), "exPin: cannot write the entry to standard output: " + c.reason + "\n");
   support::expectSameSettings(p.before, p.settings());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stdout, Unwritable,
+    testing::Values(UnwritableCase{"Full", open("/dev/full", O_WRONLY | O_CLOEXEC), "No space left on device"},
+                    UnwritableCase{"Closed", vpad::kClosed, "Bad file descriptor"}),
+    [](const testing::TestParamInfo<UnwritableCase> &info) { return std::string(info.param.name); });
+
+// A program that reads exPin through a pipe sees the prompt before the
+// first key.
+TEST(Program, PromptThroughAPipeComesBeforeTheFirstKey) {
+  Program p;
+  int pipeEnds[2];
+  ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK), 0);
+  START_OR_SKIP(p, {EXPIN_PATH}, vpad::Port::Pad, pipeEnds[1]);
+  close(pipeEnds[1]);
+  ASSERT_EQ(vpad::waitReading(p.pad, kTimeoutMs), vpad::Wait::Reading);
+  char shown[64] = {};
+  EXPECT_EQ(read(pipeEnds[0], shown, sizeof shown), static_cast<ssize_t>(kPrompt.size()));
+  EXPECT_EQ(shown, kPrompt);
+  EXPECT_EQ(vpad::type(p.pad, "#", kTimeoutMs), vpad::Wait::Ended);
+  EXPECT_EQ(p.finish(), 0);
+  close(pipeEnds[0]);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
@@ -46,6 +47,18 @@ inline std::string readAll(int fd) {
   lseek(fd, 0, SEEK_SET);
   for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
   return text;
+}
+
+// The file status flags (O_NONBLOCK, O_CLOEXEC, ...) with which pid holds
+// its descriptor fd, as /proc shows them; -1 if it cannot be told.
+inline int openFlags(pid_t pid, int fd) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd);
+  const int info = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (info < 0) return -1;
+  const std::string text = readAll(info);
+  ::close(info);
+  const std::size_t at = text.find("flags:");
+  return at == std::string::npos ? -1 : static_cast<int>(std::strtol(text.c_str() + at + 6, nullptr, 8));
 }
 
 // Settings a port might have had before the driver came: unlike the
@@ -114,10 +127,10 @@ struct Program {
   Program &operator=(const Program &) = delete;
 
   // Starts args; false with why if it could not be started.
-  bool start(const std::vector<std::string> &args, vpad::Port port = vpad::Port::Pad, int stdoutFd = -1) {
+  bool start(const std::vector<std::string> &args, vpad::Port port = vpad::Port::Pad, int stdoutFd = vpad::kKeep) {
     std::vector<char *> argv = argvOf(args);
     int status = 0;
-    started = opened && vpad::start(pad, argv.data(), port, {-1, stdoutFd >= 0 ? stdoutFd : out, err}, why, status);
+    started = opened && vpad::start(pad, argv.data(), port, {vpad::kKeep, stdoutFd != vpad::kKeep ? stdoutFd : out, err}, why, status);
     noNamespace = !started && status == 125;
     return started;
   }

@@ -372,6 +372,7 @@ bool start(Pad &pad, char *const argv[], Port port, const Stdio &stdio, std::str
     if (!isolate(pad, port, reason)) childFails(report[1], 125, reason);
     const int streams[] = {stdio.in, stdio.out, stdio.err};
     for (int target = 0; target < 3; ++target) {
+      if (streams[target] == kClosed) ::close(target);
       if (streams[target] >= 0 && streams[target] != target) dup2(streams[target], target);
     }
     execvp(argv[0], argv);
@@ -567,10 +568,12 @@ int stopSignal() { return gStop; }
 
 namespace proc {
 
-bool blockedInRead(pid_t pid, int fd) {
+bool blockedInRead(pid_t pid, int fd) { return readingFd(pid) == fd; }
+
+int readingFd(pid_t pid) {
   long call = -1;
   unsigned long arg0 = 0;
-  return blockedCall(pid, call, arg0) && call == SYS_read && arg0 == static_cast<unsigned long>(fd);
+  return blockedCall(pid, call, arg0) && call == SYS_read ? static_cast<int>(arg0) : -1;
 }
 
 std::uint64_t cpuNs(pid_t pid) {

@@ -50,7 +50,10 @@ bool open(Pad &pad, std::string &why);
 void unplug(Pad &pad);
 void close(Pad &pad);
 
-// Standard streams of the started program; -1 keeps the caller's.
+// Standard streams of the started program: a descriptor, kKeep for the
+// caller's own, or kClosed to start the program with that stream closed.
+constexpr int kKeep = -1;
+constexpr int kClosed = -2;
 struct Stdio {
   int in = -1;
   int out = -1;
@@ -119,6 +122,8 @@ int stopSignal();
 namespace proc {
 // True if pid is blocked in read() on its descriptor fd.
 bool blockedInRead(pid_t pid, int fd);
+// The descriptor pid is blocked reading, or -1.
+int readingFd(pid_t pid);
 // CPU time used, in nanoseconds, from /proc/PID/schedstat; also for a
 // process that has ended and is not yet reaped.
 std::uint64_t cpuNs(pid_t pid);
