@@ -211,39 +211,26 @@ TEST(ReaderSignals, InterruptedReadsAreStartedAgain) {
 
 // ---- setup and restore, in a namespace where /dev/ttyS0 is the pad ----
 
-// Runs body in a child whose /dev/ttyS0 is the pad (see vpad::isolate)
-// and hands back the record it returns; nothing if the namespace could not
-// be made (why says so).
+// Runs body in place of a program on p's pad, where /dev/ttyS0 is the
+// pad, and hands back the record it returns; nothing if the namespace
+// could not be made (p.why says why).
 template <typename Report>
-std::optional<Report> inNamespace(const vpad::Pad &pad, const std::function<Report()> &body, std::string &why) {
+std::optional<Report> inNamespace(support::Program &p, const std::function<Report()> &body) {
   int pipeEnds[2];
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) return std::nullopt;
-  const pid_t child = fork();
-  if (child == 0) {
-    std::string reason;
-    if (!vpad::isolate(pad, vpad::Port::Pad, reason)) {
-      const ssize_t ignored = write(pipeEnds[1], reason.data(), reason.size());
-      static_cast<void>(ignored);
-      _exit(125);
-    }
+  vpad::Launch launch;
+  launch.body = [&] {
     const Report report = body();
-    _exit(write(pipeEnds[1], &report, sizeof report) == sizeof report ? 0 : 1);
-  }
+    return write(pipeEnds[1], &report, sizeof report) == sizeof report ? 0 : 1;
+  };
+  const bool started = p.start(launch);
   ::close(pipeEnds[1]);
-  std::array<char, 4096> data{};
-  std::size_t got = 0;
-  for (ssize_t n; (n = read(pipeEnds[0], data.data() + got, data.size() - got)) > 0;) got += static_cast<std::size_t>(n);
-  ::close(pipeEnds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 125) {
-    why = std::string(data.data(), got);
-    return std::nullopt;
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child failed, status " << status;
-  EXPECT_EQ(got, sizeof(Report));
   Report report{};
-  std::memcpy(&report, data.data(), sizeof report);
+  const ssize_t got = started ? read(pipeEnds[0], &report, sizeof report) : 0;
+  ::close(pipeEnds[0]);
+  if (!started) return std::nullopt;
+  EXPECT_EQ(p.finish(), 0) << p.stderrText();
+  EXPECT_EQ(got, static_cast<ssize_t>(sizeof report));
   return report;
 }
 
@@ -267,9 +254,8 @@ TEST(Port, OpenSavesSetsUpAndCloseRestores) {
     r.stillOpen = fcntl(fd, F_GETFD) != -1;
     return r;
   };
-  std::string why;
-  const auto r = inNamespace<Report>(p.pad, body, why);
-  if (!r) SKIP_OR_FAIL(why);
+  const auto r = inNamespace<Report>(p, body);
+  if (!r) NOT_STARTED(p);
   support::expectSameSettings(p.before, r->saved);
   support::expectSameSettings(support::padSettings(), r->during);
   EXPECT_EQ(r->pending, 0) << "bytes from before the open survived";
@@ -307,9 +293,8 @@ TEST(Port, HeldAboveTheStandardStreamsClosedOnExecAndReused) {
     tcgetattr(fd, &r.after);
     return r;
   };
-  std::string why;
-  const auto r = inNamespace<Report>(p.pad, body, why);
-  if (!r) SKIP_OR_FAIL(why);
+  const auto r = inNamespace<Report>(p, body);
+  if (!r) NOT_STARTED(p);
   EXPECT_GT(r->first, 2);
   EXPECT_EQ(r->flags & O_NONBLOCK, 0) << "reads would not wait for a key";
   EXPECT_EQ(r->descriptorFlags & FD_CLOEXEC, FD_CLOEXEC);
@@ -330,11 +315,12 @@ TEST(Port, CloseWithoutOpenAppliesNothing) {
 TEST(Port, CloseAppliesNothingWhenTheSettingsCouldNotBeRead) {
   support::Program p;
   // /dev/ttyS0 is /dev/null here: it opens, but has no settings to read.
-  vpad::Pad null;
-  null.slavePath = "/dev/null";
+  const std::string padPath = p.pad.slavePath;
+  const dev_t padDevice = p.pad.device;
+  p.pad.slavePath = "/dev/null";
   struct stat st {};
   ASSERT_EQ(stat("/dev/null", &st), 0);
-  null.device = st.st_rdev;
+  p.pad.device = st.st_rdev;
 
   struct Report {
     int closeResult;
@@ -350,9 +336,10 @@ TEST(Port, CloseAppliesNothingWhenTheSettingsCouldNotBeRead) {
     tcgetattr(fd, &r.after);
     return r;
   };
-  std::string why;
-  const auto r = inNamespace<Report>(null, body, why);
-  if (!r) SKIP_OR_FAIL(why);
+  const auto r = inNamespace<Report>(p, body);
+  p.pad.slavePath = padPath;
+  p.pad.device = padDevice;
+  if (!r) NOT_STARTED(p);
   EXPECT_EQ(r->closeResult, -1);
   support::expectSameSettings(p.before, r->after);
 }

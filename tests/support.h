@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -106,7 +107,7 @@ inline termios padSettings() {
 // earlierSettings(); standard output and error are kept for the test.
 struct Program {
   Program() {
-    opened = vpad::open(pad, why);
+    opened = vpad::openPad(pad, why);
     EXPECT_TRUE(opened) << why;
     if (opened) {
       const termios t = earlierSettings();
@@ -119,20 +120,30 @@ struct Program {
       kill(pad.pid, SIGKILL);
       vpad::reap(pad);
     }
-    vpad::close(pad);
+    vpad::closePad(pad);
     ::close(out);
     ::close(err);
   }
   Program(const Program &) = delete;
   Program &operator=(const Program &) = delete;
 
-  // Starts args; false with why if it could not be started.
+  // Starts what launch says, with the test's standard output and error
+  // unless it names others; false with why if it could not be started.
+  bool start(vpad::Launch launch) {
+    if (launch.stdio.out == vpad::kKeep) launch.stdio.out = out;
+    if (launch.stdio.err == vpad::kKeep) launch.stdio.err = err;
+    int status = 0;
+    started = opened && vpad::start(pad, launch, why, status);
+    noNamespace = !started && status == vpad::kNoNamespace;
+    return started;
+  }
   bool start(const std::vector<std::string> &args, vpad::Port port = vpad::Port::Pad, int stdoutFd = vpad::kKeep) {
     std::vector<char *> argv = argvOf(args);
-    int status = 0;
-    started = opened && vpad::start(pad, argv.data(), port, {vpad::kKeep, stdoutFd != vpad::kKeep ? stdoutFd : out, err}, why, status);
-    noNamespace = !started && status == 125;
-    return started;
+    vpad::Launch launch;
+    launch.argv = argv.data();
+    launch.port = port;
+    launch.stdio.out = stdoutFd;
+    return start(launch);
   }
 
   std::string stdoutText() const { return readAll(out); }
@@ -167,11 +178,16 @@ struct Program {
     FAIL() << (why);                                                                 \
   } while (false)
 
+// Ends a test whose Program could not be started: skipped where no
+// namespace can be made (unless the run demands it), failed otherwise.
+#define NOT_STARTED(program)                                \
+  do {                                                      \
+    if ((program).noNamespace) SKIP_OR_FAIL((program).why); \
+    FAIL() << (program).why;                                \
+  } while (false)
+
 // Starts a Program, or ends the test where no namespace can be made.
-#define START_OR_SKIP(program, ...)           \
-  do {                                        \
-    if (!(program).start(__VA_ARGS__)) {      \
-      if ((program).noNamespace) SKIP_OR_FAIL((program).why); \
-      FAIL() << (program).why;                \
-    }                                         \
+#define START_OR_SKIP(program, ...)                          \
+  do {                                                       \
+    if (!(program).start(__VA_ARGS__)) NOT_STARTED(program); \
   } while (false)

@@ -2,14 +2,16 @@
 //
 //   virtual-pad [options] -- COMMAND [ARGS...]
 //
-// COMMAND runs in a private mount namespace where /dev/ttyS0 is a fresh
+// COMMAND runs in private namespaces where /dev/ttyS0 is a fresh
 // pseudo-terminal; the tool plays the pad on the other side. With --keys
 // it types the given keys, each once COMMAND waits for it; without, it
-// passes on what the user types. It exits with COMMAND's status.
+// passes on what the user types. It exits with COMMAND's status, and
+// nothing COMMAND started outlives it.
 
+#include "options.h"
 #include "pad.h"
+#include "stty_words.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -23,77 +25,11 @@
 namespace {
 
 constexpr int kUsage = 2;
-constexpr int kNoPad = 125;
-
-const char kUsageText[] =
-    "usage: virtual-pad [options] -- COMMAND [ARGS...]\n"
-    "Runs COMMAND with a virtual PIN pad on /dev/ttyS0, in a private mount\n"
-    "namespace; the machine's own /dev/ttyS0 is never opened.\n"
-    "\n"
-    "  --keys TEXT       type TEXT, one key at a time, each once COMMAND waits\n"
-    "                    for it; \\r \\n \\t \\0 \\\\ and \\xHH stand for bytes\n"
-    "  --show-settings   print the line settings COMMAND put on the port, once it\n"
-    "                    waits for the first key\n"
-    "  --no-port         give COMMAND no /dev/ttyS0 at all\n"
-    "  --deny-port       give COMMAND a /dev/ttyS0 it has no permission to open\n"
-    "  --help            show this text\n"
-    "\n"
-    "Without --keys, what you type goes to the pad (Ctrl-C stops).\n"
-    "Exit status: COMMAND's; 125 if the virtual pad cannot be set up,\n"
-    "126 if COMMAND cannot be run, 127 if it is not found, 2 on a usage error.\n";
-
-struct Options {
-  bool haveKeys = false;
-  std::string keys;
-  bool showSettings = false;
-  vpad::Port port = vpad::Port::Pad;
-  char **command = nullptr;
-};
-
-void say(const std::string &text) { std::fprintf(stderr, "virtual-pad: %s\n", text.c_str()); }
-
-bool parse(int argc, char **argv, Options &opt) {
-  int i = 1;
-  for (; i < argc; ++i) {
-    const std::string arg = argv[i];
-    std::string why;
-    if (arg == "--") {
-      ++i;
-      break;
-    }
-    if (arg == "--help") {
-      std::fputs(kUsageText, stdout);
-      std::exit(0);
-    } else if (arg == "--keys" && i + 1 < argc) {
-      if (!vpad::unescape(argv[++i], opt.keys, why)) {
-        say(why);
-        return false;
-      }
-      opt.haveKeys = true;
-    } else if (arg == "--show-settings") {
-      opt.showSettings = true;
-    } else if (arg == "--no-port") {
-      opt.port = vpad::Port::Missing;
-    } else if (arg == "--deny-port") {
-      opt.port = vpad::Port::Denied;
-    } else if (arg.rfind("--", 0) == 0) {
-      say("unknown option " + arg + (arg == "--keys" ? " (it needs the keys)" : ""));
-      return false;
-    } else {
-      break;
-    }
-  }
-  if (i == argc) {
-    say("no COMMAND to run");
-    return false;
-  }
-  opt.command = argv + i;
-  return true;
-}
 
 // The user's terminal while keys are passed on: keys go out as typed,
 // unseen (a pad does not echo), with Ctrl-C and Ctrl-\ still signals and
-// output unchanged. Put back however the tool ends.
+// output unchanged. Put back however the tool ends: every signal that
+// ends it is one it waits for (see vpad::interruptOnSignals).
 class KeyboardMode {
  public:
   KeyboardMode() {
@@ -118,13 +54,14 @@ class KeyboardMode {
 };
 
 // Passes what arrives on standard input to the pad, key by key, until
-// COMMAND ends or a signal stops the tool.
+// COMMAND ends or a signal interrupts the tool.
 vpad::Wait forwardKeys(const vpad::Pad &pad) {
   bool input = true;
   for (;;) {
-    // Sleep until a key comes, COMMAND ends or writes, or a signal stops us.
+    // Sleep until a key comes, COMMAND ends or writes, or a signal comes;
+    // without a pidfd, look for COMMAND's end now and then.
     pollfd fds[] = {{input ? STDIN_FILENO : -1, POLLIN, 0}, {pad.pidfd, POLLIN, 0}, {pad.master, POLLIN, 0}};
-    poll(fds, 3, -1);
+    poll(fds, 3, pad.pidfd >= 0 ? -1 : 50);
     const vpad::Wait w = vpad::waitEnded(pad, 0);
     if (w != vpad::Wait::TimedOut) return w;
     if (fds[0].revents == 0) continue;
@@ -139,44 +76,68 @@ vpad::Wait forwardKeys(const vpad::Pad &pad) {
   }
 }
 
-int run(const Options &opt) {
-  vpad::Pad pad;
-  std::string why;
-  if (!vpad::open(pad, why)) {
-    say(why);
-    return kNoPad;
-  }
-  vpad::stopOnSignals();
-  int status = 0;
-  if (!vpad::start(pad, opt.command, opt.port, vpad::Stdio{}, why, status)) {
-    say(why);
-    return status;
-  }
+void showSettings(const vpad::Pad &pad, const char *command) {
+  termios t{};
+  if (!vpad::settings(pad, t)) return;
+  std::fprintf(stderr, "virtual-pad: /dev/ttyS0 as %s set it:\n", command);
+  std::istringstream lines(describe(t));
+  for (std::string line; std::getline(lines, line);) std::fprintf(stderr, "  %s\n", line.c_str());
+}
+
+// Plays the pad for COMMAND until it ends or a signal interrupts the tool.
+vpad::Wait play(const vpad::Pad &pad, const Options &opt) {
+  const std::string command = opt.command[0];
   vpad::Wait w = vpad::Wait::Reading;
   if (opt.showSettings) {
     w = vpad::waitReading(pad, vpad::kForever);
-    termios t{};
-    if (w == vpad::Wait::Reading && vpad::settings(pad, t)) {
-      std::fprintf(stderr, "virtual-pad: /dev/ttyS0 as %s set it:\n", opt.command[0]);
-      std::istringstream lines(vpad::describe(t));
-      for (std::string line; std::getline(lines, line);) std::fprintf(stderr, "  %s\n", line.c_str());
-    } else if (w == vpad::Wait::Ended) {
-      say(std::string(opt.command[0]) + " ended without reading the port");
-    }
+    if (w == vpad::Wait::Reading) showSettings(pad, opt.command[0]);
+    if (w == vpad::Wait::Ended) say(command + " ended without reading the port");
   }
-  if (w == vpad::Wait::Reading && opt.haveKeys) {
+  if (w != vpad::Wait::Reading) return w;
+  if (opt.haveKeys) {
     std::size_t typed = 0;
     w = vpad::type(pad, opt.keys, vpad::kForever, &typed);
     if (w == vpad::Wait::Ended && typed < opt.keys.size()) {
-      say(std::string(opt.command[0]) + " ended before it read every key (" + std::to_string(typed) + " of " +
+      say(command + " ended before it read every key (" + std::to_string(typed) + " of " +
           std::to_string(opt.keys.size()) + " typed)");
     }
-  } else if (w == vpad::Wait::Reading) {
-    const KeyboardMode keyboard;
-    if (isatty(STDIN_FILENO) != 0) say("what you type goes to the pad on /dev/ttyS0; Ctrl-C stops");
-    w = forwardKeys(pad);
+    return w;
   }
-  if (w == vpad::Wait::Stopped) kill(pad.pid, vpad::stopSignal());
+  const KeyboardMode keyboard;
+  if (isatty(STDIN_FILENO) != 0) say("what you type goes to the pad on /dev/ttyS0; Ctrl-C stops");
+  return forwardKeys(pad);
+}
+
+int run(const Options &opt) {
+  vpad::Pad pad;
+  std::string why;
+  if (!vpad::openPad(pad, why)) {
+    say(why);
+    return vpad::kNoNamespace;
+  }
+  vpad::interruptOnSignals();
+  vpad::Launch launch;
+  launch.argv = opt.command;
+  launch.port = opt.port;
+  int status = 0;
+  if (!vpad::start(pad, launch, why, status)) {
+    say(why);
+    return status;
+  }
+  vpad::Wait w = play(pad, opt);
+  // A signal for the tool goes to COMMAND and all it started; a second
+  // one, should they not end, ends them for good.
+  for (int first = 0; w == vpad::Wait::Interrupted;) {
+    const int sig = vpad::takeInterrupt();
+    if (first == 0) {
+      first = sig;
+      vpad::signalAll(pad, sig);
+    } else {
+      say(std::string(opt.command[0]) + " did not end on SIG" + sigabbrev_np(first) + "; killing it");
+      vpad::signalAll(pad, SIGKILL);
+    }
+    w = vpad::waitEnded(pad, vpad::kForever);
+  }
   vpad::waitEnded(pad, vpad::kForever);
   return vpad::reap(pad);
 }
@@ -185,9 +146,10 @@ int run(const Options &opt) {
 
 int main(int argc, char **argv) {
   Options opt;
-  if (!parse(argc, argv, opt)) {
-    std::fputs("Try 'virtual-pad --help'.\n", stderr);
-    return kUsage;
+  switch (parse(argc, argv, opt)) {
+    case Parsed::Help: std::fputs(kUsageText, stdout); return 0;
+    case Parsed::Wrong: std::fputs("Try 'virtual-pad --help'.\n", stderr); return kUsage;
+    case Parsed::Run: break;
   }
   return run(opt);
 }

@@ -1,0 +1,31 @@
+// virtual-pad's command line: its options, and the escapes in --keys.
+#pragma once
+
+#include "pad.h"
+
+#include <string>
+#include <string_view>
+
+struct Options {
+  bool haveKeys = false;
+  std::string keys;  // with the escapes turned into bytes
+  bool showSettings = false;
+  vpad::Port port = vpad::Port::Pad;
+  char **command = nullptr;  // COMMAND and its arguments, ended by a null
+};
+
+enum class Parsed { Run, Help, Wrong };
+
+// Reads the command line into opt. Wrong after saying why on standard
+// error; Help when the help was asked for.
+Parsed parse(int argc, char **argv, Options &opt);
+
+extern const char kUsageText[];
+
+// Turns "\r", "\n", "\t", "\0", "\\" and "\xHH" into bytes; false, with
+// the reason in why, on an escape it does not know or a \x without two
+// hexadecimal digits.
+bool unescape(std::string_view text, std::string &out, std::string &why);
+
+// Writes "virtual-pad: text" on standard error.
+void say(const std::string &text);
