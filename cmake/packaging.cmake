@@ -41,7 +41,12 @@ virtual-pad, which runs a program against a pretend pad so that it can be
 tried and tested without one.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Dependencies worked out from the binaries, but where a cross build
+# states them (see cmake/toolchains).
+if(NOT DEFINED PIN_DEB_SHLIBDEPS)
+  set(PIN_DEB_SHLIBDEPS ON)
+endif()
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ${PIN_DEB_SHLIBDEPS})
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

@@ -90,7 +90,7 @@ TEST(Faults, SignalWhileWaitingForAKeyDoesNotEndTheEntry) {
 
 #ifndef PIN_SANITIZED  // the sanitizers and memcheck do not run together
 TEST(Faults, NoMemoryErrorsUnderMemcheckAndNoHeap) {
-  if (access(VALGRIND_PATH, X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+  if (access(VALGRIND_PATH, X_OK) != 0) SKIP_OR_FAIL("valgrind is not installed");
   Program p;
   START_OR_SKIP(p, {VALGRIND_PATH, "--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=all",
                     EXPIN_PATH});

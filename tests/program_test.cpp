@@ -22,7 +22,7 @@ class Entry : public testing::TestWithParam<EntryCase> {};
 TEST_P(Entry, PrintsTheResultAndPutsThePortBack) {
   const EntryCase &c = GetParam();
   Program p;
-  std::vector<std::string> args{EXPIN_PATH};
+  std::vector<std::string> args = support::expinCommand();
   args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
   START_OR_SKIP(p, args);
 

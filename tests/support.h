@@ -9,6 +9,7 @@
 #include <functional>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,12 +32,25 @@ inline std::vector<char *> argvOf(const std::vector<std::string> &args) {
   return argv;
 }
 
+// exPin as the tests run it: the one built here, or the command that
+// PIN_EXPIN holds, split at blanks, such as an exPin built for another CPU
+// under qemu-user.
+inline std::vector<std::string> expinCommand() {
+  const char *command = std::getenv("PIN_EXPIN");
+  if (command == nullptr || *command == '\0') return {EXPIN_PATH};
+  std::vector<std::string> words;
+  std::istringstream in(command);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
 // No wait in the tests is meant to come near this; it only keeps a broken
 // build from hanging the suite.
 constexpr int kTimeoutMs = 20000;
 
-// Where the namespace cannot be made, tests that need it are skipped,
-// unless the run demands them (CI does: PIN_REQUIRE_NAMESPACE=1).
+// Where a test cannot run (no namespace can be made, a tool is missing),
+// it is skipped, unless the run demands every test (CI does:
+// PIN_REQUIRE_NAMESPACE=1).
 inline bool namespaceRequired() {
   const char *v = std::getenv("PIN_REQUIRE_NAMESPACE");
   return v != nullptr && std::strcmp(v, "1") == 0;
@@ -170,12 +184,13 @@ struct Program {
 
 }  // namespace support
 
-// Ends a test that needs the namespace: skipped where it cannot be made,
-// failed where the run demands it.
-#define SKIP_OR_FAIL(why)                                                            \
-  do {                                                                               \
-    if (!support::namespaceRequired()) GTEST_SKIP() << "no private namespace: " << (why); \
-    FAIL() << (why);                                                                 \
+// Ends a test that cannot run here (no namespace, a tool missing):
+// skipped, with the reason, unless the run demands every test (CI does:
+// PIN_REQUIRE_NAMESPACE=1), where it fails instead.
+#define SKIP_OR_FAIL(why)                                                        \
+  do {                                                                           \
+    if (!support::namespaceRequired()) GTEST_SKIP() << "cannot run here: " << (why); \
+    FAIL() << (why);                                                             \
   } while (false)
 
 // Ends a test whose Program could not be started: skipped where no

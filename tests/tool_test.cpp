@@ -141,7 +141,7 @@ class Tool : public testing::TestWithParam<ToolCase> {};
 TEST_P(Tool, Runs) {
   NEED_NAMESPACE();
   const ToolCase &c = GetParam();
-  if (c.asRoot && geteuid() != 0) GTEST_SKIP() << "only root can make the machine this case needs";
+  if (c.asRoot && geteuid() != 0) SKIP_OR_FAIL("only root can make the machine this case needs");
   const ToolRun r = runTool(c.args, c.input, c.prepare);
   EXPECT_EQ(r.status, c.status) << r.err;
   EXPECT_EQ(r.out, c.out);
@@ -204,6 +204,36 @@ INSTANTIATE_TEST_SUITE_P(
                  noSerialPorts,
                  true}),
     [](const testing::TestParamInfo<ToolCase> &info) { return std::string(info.param.name); });
+
+struct AbiCase {
+  const char *name;
+  unsigned char bits;  // ELFCLASS32 or ELFCLASS64
+  bool bigEndian;
+  std::uint16_t machine;
+  long readCall;
+};
+void PrintTo(const AbiCase &c, std::ostream *os) { *os << c.name; }
+
+class ReaderAbi : public testing::TestWithParam<AbiCase> {};
+
+// The pad knows a program blocked in read() by the call's number in the
+// program's own ABI, which a 64-bit pad pacing a 32-bit program must not
+// take for its own.
+TEST_P(ReaderAbi, ReadCallOfTheProgramsOwnAbi) {
+  const AbiCase &c = GetParam();
+  unsigned char header[vpad::proc::kElfHeadSize] = {0x7f, 'E', 'L', 'F', c.bits,
+                                                    static_cast<unsigned char>(c.bigEndian ? 2 : 1), 1};
+  header[c.bigEndian ? 19 : 18] = static_cast<unsigned char>(c.machine & 0xff);
+  header[c.bigEndian ? 18 : 19] = static_cast<unsigned char>(c.machine >> 8);
+  EXPECT_EQ(vpad::proc::readCallOfElf(header), c.readCall);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cpus, ReaderAbi,
+                         testing::Values(AbiCase{"x86_64", 2, false, 62, 0}, AbiCase{"i386", 1, false, 3, 3},
+                                         AbiCase{"x32", 1, false, 62, 0x40000000}, AbiCase{"armhf", 1, false, 40, 3},
+                                         AbiCase{"arm64", 2, false, 183, 63}, AbiCase{"s390x", 2, true, 22, 3},
+                                         AbiCase{"riscv64", 2, false, 243, 63}),
+                         [](const testing::TestParamInfo<AbiCase> &info) { return std::string(info.param.name); });
 
 // Where the system refuses every kind of namespace, the tool says so in
 // one line and runs nothing: it never falls back to the real port.

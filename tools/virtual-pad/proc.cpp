@@ -47,30 +47,13 @@ bool blockedCall(pid_t pid, pid_t tid, long &call, unsigned long &arg0) {
   return end != args;
 }
 
-// The number of read() in the system call table of pid's own ABI, which
-// may not be ours: a 32-bit program on a 64-bit kernel calls through the
-// 32-bit table. Told by the ELF header of its executable.
+// The number of read() for pid's own ABI (see readCallOfElf).
 long readCallOf(pid_t pid) {
-  unsigned char h[EI_NIDENT + 4] = {};
+  unsigned char header[kElfHeadSize] = {};
   const int f = open(path(pid, "exe").c_str(), O_RDONLY | O_CLOEXEC);
-  const bool ok = f >= 0 && read(f, h, sizeof h) == static_cast<ssize_t>(sizeof h);
+  const bool ok = f >= 0 && read(f, header, sizeof header) == static_cast<ssize_t>(sizeof header);
   if (f >= 0) close(f);
-  if (!ok || std::memcmp(h, ELFMAG, SELFMAG) != 0) return SYS_read;
-  const bool bits64 = h[EI_CLASS] == ELFCLASS64;
-  const bool bigEndian = h[EI_DATA] == ELFDATA2MSB;
-  const unsigned machine = bigEndian ? (h[EI_NIDENT + 2] << 8U | h[EI_NIDENT + 3]) : (h[EI_NIDENT + 3] << 8U | h[EI_NIDENT + 2]);
-  switch (machine) {
-    case EM_X86_64: return bits64 ? 0 : 0x40000000;  // x32 numbers carry a flag bit
-    case EM_386:
-    case EM_ARM:
-    case EM_S390:
-    case EM_PPC:
-    case EM_PPC64: return 3;
-    case EM_AARCH64:
-    case EM_RISCV:
-    case EM_LOONGARCH: return 63;
-    default: return SYS_read;
-  }
+  return ok ? readCallOfElf(header) : SYS_read;
 }
 
 // The tasks (threads) of pid.
@@ -104,6 +87,26 @@ bool readsDevice(pid_t pid, const std::vector<pid_t> &taskIds, dev_t device) {
 }
 
 }  // namespace
+
+long readCallOfElf(const unsigned char (&h)[kElfHeadSize]) {
+  if (std::memcmp(h, ELFMAG, SELFMAG) != 0) return SYS_read;
+  const bool bits64 = h[EI_CLASS] == ELFCLASS64;
+  const bool bigEndian = h[EI_DATA] == ELFDATA2MSB;
+  const unsigned char *machineBytes = h + EI_NIDENT + 2;  // e_machine, after e_type
+  const unsigned machine = bigEndian ? (machineBytes[0] << 8U | machineBytes[1]) : (machineBytes[1] << 8U | machineBytes[0]);
+  switch (machine) {
+    case EM_X86_64: return bits64 ? 0 : 0x40000000;  // x32 numbers carry a flag bit
+    case EM_386:
+    case EM_ARM:
+    case EM_S390:
+    case EM_PPC:
+    case EM_PPC64: return 3;
+    case EM_AARCH64:
+    case EM_RISCV:
+    case EM_LOONGARCH: return 63;
+    default: return SYS_read;
+  }
+}
 
 pid_t readerOf(const pid_t (&roots)[2], pid_t hint, dev_t device) {
   if (hint > 0 && readsDevice(hint, tasks(hint), device)) return hint;

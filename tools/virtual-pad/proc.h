@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vpad::proc {
@@ -11,6 +12,14 @@ namespace vpad::proc {
 // character device `device`, or -1. Looks at `hint` first. Only the tree is
 // walked, never the whole of /proc.
 pid_t readerOf(const pid_t (&roots)[2], pid_t hint, dev_t device);
+
+// The number of read() in the system call table of the ABI that an ELF
+// header (its first kElfHeadSize bytes) names; ours where it names none
+// we know. A 32-bit program on a 64-bit kernel calls through the 32-bit
+// table, and /proc shows its calls by those numbers. (A program that
+// qemu-user runs makes the host's calls: its executable is qemu's.)
+constexpr std::size_t kElfHeadSize = 20;
+long readCallOfElf(const unsigned char (&header)[kElfHeadSize]);
 
 // The descriptor pid is blocked reading, or -1.
 int readingFd(pid_t pid);
