@@ -1,10 +1,10 @@
 // Starting a program on the pad, and ending it with everything it started.
 //
-// The program is a child of the caller, in the namespace of isolate.h.
-// Every process it starts lives in a PID namespace of its own, whose first
-// process is also a child of the caller: when that one ends, the kernel
-// ends all the others. So reap(), and the caller's own death, leave
-// nothing behind.
+// The program is a child of the caller, in the namespace of isolate.h and
+// in a PID namespace of its own, with every process it starts. The first
+// process of that namespace is also a child of the caller; it takes in
+// what the program leaves orphaned, and when it ends, the kernel ends all
+// the others. So reap(), and the caller's own death, leave nothing behind.
 #pragma once
 
 #include <sys/types.h>
@@ -31,7 +31,7 @@ struct Stdio {
 // What to start.
 struct Launch {
   char *const *argv = nullptr;  // the program and its arguments, ended by a null
-  std::function<int()> body;    // or code to run in its place; it returns the exit status
+  std::function<int()> body;    // or code to run in its place (no PID namespace); it returns the exit status
   Port port = Port::Pad;
   Stdio stdio;
   bool stopBeforeExec = false;  // stop (SIGSTOP) just before the exec, to be measured from there

@@ -42,7 +42,7 @@ struct Pause {
     nanosleep(&ts, nullptr);
     ns = ns * 2 > kMaxNs ? kMaxNs : ns * 2;
   }
-  static constexpr long kMaxNs = 20'000'000;
+  static constexpr long kMaxNs = 50'000'000;
   long ns = 20'000;
 };
 

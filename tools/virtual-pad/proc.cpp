@@ -69,17 +69,15 @@ std::vector<pid_t> tasks(pid_t pid) {
   return found;
 }
 
-// True if a task of pid is blocked in read() on the device.
+// True if a task of pid is blocked in read() on the device. The call's
+// number is looked at last: telling the ABI means opening the executable.
 bool readsDevice(pid_t pid, const std::vector<pid_t> &taskIds, dev_t device) {
-  long readCall = -1;
   for (const pid_t tid : taskIds) {
     long call = -1;
     unsigned long arg0 = 0;
-    if (!blockedCall(pid, tid, call, arg0)) continue;
-    if (readCall < 0) readCall = readCallOf(pid);
     struct stat st {};
-    if (call == readCall && stat(path(pid, "fd/" + std::to_string(arg0)).c_str(), &st) == 0 &&
-        S_ISCHR(st.st_mode) && st.st_rdev == device) {
+    if (blockedCall(pid, tid, call, arg0) && stat(path(pid, "fd/" + std::to_string(arg0)).c_str(), &st) == 0 &&
+        S_ISCHR(st.st_mode) && st.st_rdev == device && call == readCallOf(pid)) {
       return true;
     }
   }
