@@ -84,8 +84,8 @@ struct ProgramStart {
 // (Made by clone(), so it uses no C library call that trusts a thread's
 // cached identity, such as raise().)
 int execProgram(void *arg) {
-  const auto *start = static_cast<const ProgramStart *>(arg);
-  const Launch &launch = *start->launch;
+  const auto *what = static_cast<const ProgramStart *>(arg);
+  const Launch &launch = *what->launch;
   prctl(PR_SET_PDEATHSIG, SIGKILL);  // nothing started here outlives the one who started it
   const int streams[] = {launch.stdio.in, launch.stdio.out, launch.stdio.err};
   for (int target = 0; target < 3; ++target) {
@@ -94,7 +94,7 @@ int execProgram(void *arg) {
   }
   if (launch.stopBeforeExec) kill(getpid(), SIGSTOP);
   execvp(launch.argv[0], launch.argv);
-  fail(start->report, errno == ENOENT ? kNotFound : kNotRunnable, errnoText(launch.argv[0]));
+  fail(what->report, errno == ENOENT ? kNotFound : kNotRunnable, errnoText(launch.argv[0]));
 }
 
 alignas(16) char cloneStack[64 * 1024];  // each clone gets its own copy of it
@@ -122,8 +122,8 @@ alignas(16) char cloneStack[64 * 1024];  // each clone gets its own copy of it
   char *const stackTop = cloneStack + sizeof cloneStack;
   const pid_t init = clone(nsInit, stackTop, CLONE_PARENT | SIGCHLD, nullptr);
   if (init < 0) fail(report, kNoNamespace, errnoText("cannot start a PID namespace"));
-  ProgramStart start{&launch, report};
-  const pid_t program = clone(execProgram, stackTop, CLONE_PARENT | SIGCHLD, &start);
+  ProgramStart what{&launch, report};
+  const pid_t program = clone(execProgram, stackTop, CLONE_PARENT | SIGCHLD, &what);
   if (program < 0) {
     kill(init, SIGKILL);
     fail(report, kNoNamespace, errnoText("cannot start a process"));
