@@ -96,7 +96,7 @@ bool ownDev(bool withPort, std::string &why) {
 
 }  // namespace
 
-bool isolate(const Pad &pad, Port port, std::string &why) {
+bool enterPrivateMounts(std::string &why) {
   if (unshare(CLONE_NEWNS) != 0) {
     const int denied = errno;
     if (denied != EPERM || !enterUserNamespace()) {
@@ -111,6 +111,11 @@ bool isolate(const Pad &pad, Port port, std::string &why) {
     why = errnoText("cannot make the mounts private");
     return false;
   }
+  return true;
+}
+
+bool isolate(const Pad &pad, Port port, std::string &why) {
+  if (!enterPrivateMounts(why)) return false;
   struct stat st {};
   const bool machineHasPort = lstat(kPort, &st) == 0;
   if (port == Port::Missing || !machineHasPort) {

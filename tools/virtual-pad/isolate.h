@@ -16,6 +16,13 @@ enum class Port {
   Denied,   // the pad, but without permission to open it
 };
 
+// Puts this process into a private mount namespace, in which every mount
+// is private before anything is mounted, so that no mount made there can
+// reach the machine. A user without the right to make one gets a user
+// namespace of its own too, keeping its uid and gid. False, with the
+// reason in why, if that cannot be done.
+bool enterPrivateMounts(std::string &why);
+
 // Puts this process into a private mount namespace (and, for a user
 // without the right to make one, a user namespace of its own) in which
 // /dev/ttyS0 is as `port` says. Mounts are made private, recursively,

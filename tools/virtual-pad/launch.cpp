@@ -57,7 +57,7 @@ int nsInit(void * /*unused*/) {
   struct sigaction act {};
   sigemptyset(&act.sa_mask);
   act.sa_handler = passOn;
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &act, nullptr);
+  for (const int sig : kInterruptingSignals) sigaction(sig, &act, nullptr);
   act.sa_handler = wake;  // so that pause() returns when a child ends
   sigaction(SIGCHLD, &act, nullptr);
   prctl(PR_SET_PDEATHSIG, SIGKILL);  // it dies with the caller, and the namespace with it
@@ -132,11 +132,18 @@ alignas(16) char cloneStack[64 * 1024];  // each clone gets its own copy of it
   _exit(0);
 }
 
+// Reaps a child, whatever signals come meanwhile; false if it cannot.
+bool reapChild(pid_t pid, int *status) {
+  while (waitpid(pid, status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
 void endNamespace(Pad &pad) {
   if (pad.init <= 0) return;
   kill(pad.init, SIGKILL);  // and with it every process left in the namespace
-  while (waitpid(pad.init, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  reapChild(pad.init, nullptr);
   pad.init = -1;
 }
 
@@ -172,10 +179,7 @@ bool start(Pad &pad, const Launch &launch, std::string &why, int &status) {
     if (r.status == 0 && launch.stopBeforeExec) break;
   }
   close(report[0]);
-  if (pad.pid != helper) {
-    while (waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  if (pad.pid != helper) reapChild(helper, nullptr);
   if (failure.status != 0 || pad.pid <= 0) {
     status = failure.status != 0 ? failure.status : kNoNamespace;
     why = failure.status != 0 ? failure.why : "the program could not be started";
@@ -203,12 +207,7 @@ void signalAll(const Pad &pad, int sig) {
 
 int reap(Pad &pad) {
   int st = 0;
-  while (waitpid(pad.pid, &st, 0) < 0) {
-    if (errno != EINTR) {
-      st = W_EXITCODE(kNoNamespace, 0);
-      break;
-    }
-  }
+  if (!reapChild(pad.pid, &st)) st = W_EXITCODE(kNoNamespace, 0);
   pad.pid = -1;
   pad.lastReader = -1;
   if (pad.pidfd >= 0) close(pad.pidfd);

@@ -149,9 +149,6 @@ Wait burst(const Pad &pad, std::string_view bytes, int timeoutMs) {
 }
 
 Wait waitEnded(const Pad &pad, int timeoutMs) {
-  // Without a pidfd (before Linux 5.3, or where a filter refuses it) the
-  // program's end is looked for a few times a second.
-  constexpr int kLookMs = 50;
   const Deadline deadline(timeoutMs);
   for (;;) {
     if (const auto w = interrupted(pad)) return *w;
@@ -160,12 +157,12 @@ Wait waitEnded(const Pad &pad, int timeoutMs) {
     // signal interrupts the poll.
     pollfd fds[] = {{pad.pidfd, POLLIN, 0}, {pad.master, POLLIN, 0}};
     const int left = deadline.msLeft();
-    poll(fds, 2, pad.pidfd >= 0 || (left >= 0 && left < kLookMs) ? left : kLookMs);
+    poll(fds, 2, pad.pidfd >= 0 || (left >= 0 && left < kEndLookMs) ? left : kEndLookMs);
   }
 }
 
 void interruptOnSignals() {
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (const int sig : kInterruptingSignals) {
     struct sigaction act {};
     act.sa_handler = onInterrupt;  // no SA_RESTART: waits must wake up
     sigemptyset(&act.sa_mask);

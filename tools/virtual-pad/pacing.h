@@ -7,6 +7,7 @@
 // until the end of the line.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <string_view>
 
@@ -16,6 +17,14 @@ struct Pad;
 
 // Waits without a limit.
 constexpr int kForever = -1;
+
+// The signals that interrupt the waits below (see interruptOnSignals);
+// the program's namespace passes them on to every process in it.
+constexpr int kInterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Where the system gives no pidfd (before Linux 5.3, or where a filter
+// refuses it), how often a wait looks for the program's end.
+constexpr int kEndLookMs = 50;
 
 // What a wait came to.
 enum class Wait {
