@@ -103,26 +103,13 @@ void refuse(long nr, int err) {
 // with its own devpts and no serial port, as in a container. A user who is
 // not root makes it in a user namespace of its own.
 void noSerialPorts() {
-  const std::string uid = std::to_string(geteuid());
-  const std::string gid = std::to_string(getegid());
-  const auto writeFile = [](const char *path, const std::string &text) {
-    const int f = open(path, O_WRONLY | O_CLOEXEC);
-    const bool ok = f >= 0 && write(f, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(f);
-    return ok;
-  };
-  if (unshare(CLONE_NEWNS) != 0 &&
-      (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !writeFile("/proc/self/setgroups", "deny") ||
-       !writeFile("/proc/self/uid_map", uid + " " + uid + " 1") ||
-       !writeFile("/proc/self/gid_map", gid + " " + gid + " 1"))) {
-    _exit(98);
-  }
-  const int machineDev = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string why;
+  if (!vpad::enterPrivateMounts(why)) _exit(98);
+  const int machineDev = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);  // the namespace's own view of it
   const std::string null = "/proc/self/fd/" + std::to_string(machineDev) + "/null";
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0 || mknod("/dev/null", S_IFREG | 0666, 0) != 0 ||
-      mount(null.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) != 0 || mkdir("/dev/pts", 0755) != 0 ||
-      mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") != 0 ||
+  if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0 ||
+      mknod("/dev/null", S_IFREG | 0666, 0) != 0 || mount(null.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) != 0 ||
+      mkdir("/dev/pts", 0755) != 0 || mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") != 0 ||
       symlink("pts/ptmx", "/dev/ptmx") != 0) {
     _exit(98);
   }
@@ -323,6 +310,21 @@ TEST_P(ToolStop, EndsTheWholeTreeAndPutsTheTerminalBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ToolStop, testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT));
+
+// With --keys, a signal that comes once every key has been typed, while
+// COMMAND waits for more, still reaches it.
+TEST(ToolStopAfterKeys, SignalAfterTheLastKeyEndsTheTree) {
+  NEED_NAMESPACE();
+  int output[2];
+  ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+  ToolProcess tool({"--keys", "1\\n", "--", "sh", "-c", "read -r a </dev/ttyS0; echo \"$a\"; read -r b </dev/ttyS0"}, "",
+                   nullptr, -1, output[1]);
+  close(output[1]);
+  ASSERT_EQ(readUntil(output[0], "1\n"), "1\n");
+  kill(tool.pid, SIGTERM);
+  EXPECT_EQ(tool.finish().status, 128 + SIGTERM);
+  close(output[0]);
+}
 
 // A COMMAND that ignores Ctrl-C: the second one ends it, with a word.
 TEST(ToolStopTwice, SecondInterruptEndsACommandThatIgnoresIt) {

@@ -61,7 +61,7 @@ vpad::Wait forwardKeys(const vpad::Pad &pad) {
     // Sleep until a key comes, COMMAND ends or writes, or a signal comes;
     // without a pidfd, look for COMMAND's end now and then.
     pollfd fds[] = {{input ? STDIN_FILENO : -1, POLLIN, 0}, {pad.pidfd, POLLIN, 0}, {pad.master, POLLIN, 0}};
-    poll(fds, 3, pad.pidfd >= 0 ? -1 : 50);
+    poll(fds, 3, pad.pidfd >= 0 ? vpad::kForever : vpad::kEndLookMs);
     const vpad::Wait w = vpad::waitEnded(pad, 0);
     if (w != vpad::Wait::TimedOut) return w;
     if (fds[0].revents == 0) continue;
@@ -125,6 +125,7 @@ int run(const Options &opt) {
     return status;
   }
   vpad::Wait w = play(pad, opt);
+  if (w == vpad::Wait::Reading) w = vpad::waitEnded(pad, vpad::kForever);  // every key typed
   // A signal for the tool goes to COMMAND and all it started; a second
   // one, should they not end, ends them for good.
   for (int first = 0; w == vpad::Wait::Interrupted;) {
@@ -138,7 +139,6 @@ int run(const Options &opt) {
     }
     w = vpad::waitEnded(pad, vpad::kForever);
   }
-  vpad::waitEnded(pad, vpad::kForever);
   return vpad::reap(pad);
 }
 
