@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * pin.h - driver for a numeric PIN pad on the first serial port.
  *
@@ -14,9 +15,19 @@
  *     int n = vGetPinBuf(entry);   one entry; repeat for more entries
  *     vClosePin(&saved);           put the earlier settings back
  *
+ * or, for a program that must go on when the pad is missing or stays
+ * silent (a kiosk), with a port of its choice, errors handed back and a
+ * time limit on each key:
+ *
+ *     if (vOpenPinAt("/dev/ttyUSB0", &saved) != 0)   errno says why
+ *     int n = vGetPinEntry(entry, 30000);           PIN_TIMED_OUT, ...
+ *     vClosePin(&saved);
+ *
  * The caller owns the saved settings and the entry buffer. The driver
  * allocates nothing, starts no thread, installs no signal handler and
- * keeps no state between calls beyond the variables declared below.
+ * keeps no state between calls beyond the variables declared below. It
+ * drives one port per process. C++ programs may use pin.hpp, which wraps
+ * these calls in a port object and a PIN holder that wipes itself.
  *
  * The header compiles as C11 and as C++; the names have C linkage.
  */
@@ -35,11 +46,23 @@ enum { PIN_BUF_SIZE = 256 };
 /* Size of each translation table below: ten codes and two unused bytes. */
 enum { PIN_MAP_SIZE = 12 };
 
+/* What vGetPinEntry returns when an entry is not confirmed. */
+enum {
+  PIN_CANCELLED = -1, /* "*" was pressed */
+  PIN_TIMED_OUT = -2, /* no key came in time */
+  PIN_LINE_LOST = -3, /* the line hung up, the pad was unplugged, or a read failed */
+  PIN_TOO_LONG = -4   /* the entry had no room left for its terminating zero */
+};
+
 /*
  * fd, mapchar and mapconv below are global names of the driver: a program
- * that uses it must not define variables of its own with these names. (A
- * program linked with the shared library would not even be told: its own
- * definition and the driver's silently become one.)
+ * that uses it must not define variables, or functions, of its own with
+ * these names. That is the price of these short names: a program's own
+ * global `fd` collides with the driver's. Linked statically, the linker
+ * reports two definitions; linked with the shared library, it does not
+ * even tell: the program's definition and the driver's silently become
+ * one, and the driver reads the port through the program's variable.
+ * Keep a program's own descriptors in local or static variables.
  */
 
 /*
@@ -96,6 +119,19 @@ extern char mapconv[PIN_MAP_SIZE];
 void vOpenPin(struct termios *saved);
 
 /*
+ * Does what vOpenPin does, on the port at path (a USB pad at
+ * /dev/ttyUSB0 or /dev/ttyACM0, say), and returns 0. It never ends the
+ * process and prints nothing: when the port cannot be opened, or is not a
+ * terminal whose settings can be read and set, it returns -1 with errno
+ * set, and leaves fd, *saved and the port as they were.
+ *
+ * Called again for the port it holds, it reuses the descriptor, as
+ * vOpenPin does. Called for another port, it closes the one it held once
+ * the new one is set up: the driver drives one port per process.
+ */
+int vOpenPinAt(const char *path, struct termios *saved);
+
+/*
  * Puts the settings that vOpenPin saved in *saved back on the port at
  * once. The port stays open and fd keeps its value.
  *
@@ -110,9 +146,11 @@ int vClosePin(const struct termios *saved);
  * Reads one entry from the port into buf, which must hold PIN_BUF_SIZE
  * bytes, and blocks until the entry ends.
  *
- * Each read of the port yields one key: only the first byte a read
- * delivers is taken, later bytes of the same read are dropped. Keys other
- * than "#" and "*" are translated (see mapchar) and stored in order.
+ * Every byte from the line is a key, taken in order, keys that arrive
+ * together (typed while the program was busy) included: the port is read
+ * one byte at a time, so that the keys after the one that ends the entry
+ * stay queued and begin the next entry. Keys other than "#" and "*" are
+ * translated (see mapchar) and stored in order.
  *
  * Returns the number of bytes stored, 0 to 255, when "#" ends the entry;
  * buf then holds them followed by zero bytes to its end ("#" itself is not
@@ -127,8 +165,26 @@ int vClosePin(const struct termios *saved);
  *   up).
  * A read interrupted by a signal is started again; the entry goes on.
  * Nothing is ever stored outside the PIN_BUF_SIZE bytes of buf.
+ * It is vGetPinEntry without a time limit, every outcome but a confirmed
+ * entry returned as -1.
  */
 int vGetPinBuf(char *buf);
+
+/*
+ * Reads one entry as vGetPinBuf does, with a time limit on each key, and
+ * tells apart why an entry was not confirmed:
+ * - n, 0 to 255: the entry was confirmed with "#"; buf as for vGetPinBuf;
+ * - PIN_CANCELLED: "*" was pressed;
+ * - PIN_TIMED_OUT: no key came within keyTimeoutMs of the call, or of the
+ *   key before;
+ * - PIN_LINE_LOST: the line hung up, the pad was unplugged, or a read
+ *   failed: reading again would fail at once, so do not retry blindly;
+ * - PIN_TOO_LONG: the entry grew past 255 bytes before "#".
+ * Each of these leaves "E" and zero bytes in buf. A negative keyTimeoutMs
+ * waits without limit. A signal neither shortens nor stretches the limit:
+ * the wait goes on until the limit, measured from the call or the last key.
+ */
+int vGetPinEntry(char *buf, int keyTimeoutMs);
 
 #ifdef __cplusplus
 }

@@ -1,8 +1,15 @@
+// SPDX-License-Identifier: MIT
 // The driver on its own: the entry reader fed through a socket that hands
-// over exactly one message per read, and the port's setup and restore in
+// over exactly one message per read (or a stream, for keys that arrive
+// together), and the port's setup and restore on a pseudo-terminal and in
 // a private namespace.
 #include "pin.h"
+#include "pin.hpp"
 #include "support.h"
+
+#include <pty.h>
+#include <stdexcept>
+#include <thread>
 
 #include <array>
 #include <cerrno>
@@ -28,11 +35,6 @@ Messages keys(const std::string &text) {
   return m;
 }
 
-Messages operator+(Messages a, const Messages &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 // An entry buffer that ends where a readable page ends: any store past it
 // faults. It starts full of "#", so a byte that no read delivered would
 // end the entry and show.
@@ -55,19 +57,30 @@ class GuardedBuffer {
   char *base_ = nullptr;
 };
 
-// A line that delivers the given messages, one per read, and then end of
-// file. A child process sends them, so that any number fits.
+// How a Line carries its messages.
+enum class Carry {
+  OnePerRead,  // each message is what one read returns; an empty one reads as end of file
+  Stream,      // the bytes of all the messages, as they come: keys that arrive together
+  StreamThenSilence,  // a stream, and then nothing, not even end of file
+};
+
+// A line that delivers the given messages, and then end of file. A child
+// process sends them, so that any number fits.
 class Line {
  public:
-  explicit Line(const Messages &messages, const std::function<void(pid_t reader, int fd)> &beforeEach = nullptr) {
-    socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends_);
+  explicit Line(const Messages &messages, const std::function<void(pid_t reader, int fd)> &beforeEach = nullptr,
+                Carry carry = Carry::OnePerRead) {
+    socketpair(AF_UNIX, (carry == Carry::OnePerRead ? SOCK_SEQPACKET : SOCK_STREAM) | SOCK_CLOEXEC, 0, ends_);
     const pid_t reader = getpid();
     writer_ = fork();
     if (writer_ == 0) {
+      ::close(ends_[0]);  // the number stays meaningful to beforeEach: it is the reader's
       for (const std::string &m : messages) {
         if (beforeEach) beforeEach(reader, ends_[0]);
         if (send(ends_[1], m.data(), m.size(), MSG_NOSIGNAL) < 0) break;  // the reader is done
       }
+      char none = 0;
+      if (carry == Carry::StreamThenSilence) (void)!read(ends_[1], &none, 1);  // until the reader is done
       _exit(0);
     }
     ::close(ends_[1]);
@@ -92,6 +105,7 @@ struct ReaderCase {
   std::string stored;  // the entry's bytes when confirmed
   std::vector<std::pair<int, char>> mapcharEdits = {};
   std::vector<std::pair<int, char>> mapconvEdits = {};
+  Carry carry = Carry::OnePerRead;
 };
 void PrintTo(const ReaderCase &c, std::ostream *os) { *os << c.name; }
 
@@ -125,7 +139,7 @@ TEST_P(Reader, ReadsOneEntry) {
   for (const auto &[i, code] : c.mapcharEdits) mapchar[i] = code;
   for (const auto &[i, code] : c.mapconvEdits) mapconv[i] = code;
   GuardedBuffer entry;
-  Line line(c.messages);
+  Line line(c.messages, nullptr, c.carry);
   expectEntry(entry.buf, vGetPinBuf(entry.buf), c.result, c.stored);
 }
 
@@ -141,17 +155,15 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"CancelAfterDigits", keys("98*"), -1, ""},
         ReaderCase{"OtherBytesStoredAndCounted", keys("1\r2#"), 3, "1\r2"},
         ReaderCase{"ZeroByteStored", keys(std::string("1\0" "2#", 4)), 3, std::string("1\0" "2", 3)},
-        ReaderCase{"LaterBytesOfAReadDropped", Messages{"12", "3", "#"}, 2, "13"},
-        ReaderCase{"ConfirmLaterInAReadDropped", Messages{"1#", "2", "#"}, 2, "12"},
-        ReaderCase{"CancelLaterInAReadDropped", Messages{"5*", "#"}, 1, "5"},
-        ReaderCase{"FullReadAtTheStart", Messages{kLongRead, "#"}, 1, "5"},
+        ReaderCase{"KeysTogetherAllTaken", Messages{"12", "3", "#"}, 3, "123", {}, {}, Carry::Stream},
+        ReaderCase{"ConfirmTogetherWithKeys", Messages{"1234#"}, 4, "1234", {}, {}, Carry::Stream},
+        ReaderCase{"CancelTogetherWithKeys", Messages{"5*", "#"}, -1, "", {}, {}, Carry::Stream},
+        ReaderCase{"FullBurstAtTheStart", Messages{kLongRead, "#"}, 255, kLongRead, {}, {}, Carry::Stream},
         ReaderCase{"EndOfFileMidEntry", keys("12"), -1, ""},
         ReaderCase{"EndOfFileAtOnce", Messages{}, -1, ""},
         ReaderCase{"EmptyReadEndsTheEntry", Messages{"1", "", "2", "#"}, -1, ""},
         ReaderCase{"LongestEntryFits", keys(k255 + "#"), 255, k255},
-        ReaderCase{"LongReadsNearTheEnd", keys(std::string(254, '7')) + Messages{kLongRead, kLongRead}, -1, ""},
-        ReaderCase{"LongReadThenConfirmAtTheEnd", keys(std::string(254, '7')) + Messages{kLongRead, "#"}, 255,
-                   std::string(254, '7') + "5"},
+        ReaderCase{"BurstPastTheEnd", Messages{std::string(254, '7'), kLongRead + "#"}, -1, "", {}, {}, Carry::Stream},
         ReaderCase{"OneTooManyIsRejected", keys(k255 + "1#"), -1, ""},
         ReaderCase{"FarTooLongIsRejected", keys(std::string(1000, '3') + "#"), -1, ""},
         ReaderCase{"TooLongThenCancelled", keys(std::string(300, '3') + "*"), -1, ""},
@@ -167,14 +179,103 @@ INSTANTIATE_TEST_SUITE_P(
                    {{10, 'X'}, {11, 'Y'}}}),
     [](const testing::TestParamInfo<ReaderCase> &info) { return std::string(info.param.name); });
 
+volatile sig_atomic_t gSignals = 0;
+void countSignal(int /*signal*/) { gSignals = gSignals + 1; }
+
 TEST(ReaderFailure, ReadErrorCancelsTheEntry) {
   GuardedBuffer entry;
   fd = -1;
   expectEntry(entry.buf, vGetPinBuf(entry.buf), -1, "");
+  expectEntry(entry.buf, vGetPinEntry(entry.buf, 1000), PIN_LINE_LOST, "");
 }
 
-volatile sig_atomic_t gSignals = 0;
-void countSignal(int /*signal*/) { gSignals = gSignals + 1; }
+// Keys typed together: the ones after "#" begin the next entry.
+TEST(ReaderBurst, KeysAfterTheConfirmBeginTheNextEntry) {
+  GuardedBuffer entry;
+  Line line(Messages{"12#34*5#"}, nullptr, Carry::Stream);
+  expectEntry(entry.buf, vGetPinBuf(entry.buf), 2, "12");
+  expectEntry(entry.buf, vGetPinBuf(entry.buf), -1, "");
+  expectEntry(entry.buf, vGetPinBuf(entry.buf), 1, "5");
+}
+
+struct TimedCase {
+  const char *name;
+  Messages messages;
+  Carry carry;
+  int keyTimeoutMs;
+  int result;
+  std::string stored;
+};
+void PrintTo(const TimedCase &c, std::ostream *os) { *os << c.name; }
+
+class TimedReader : public testing::TestWithParam<TimedCase> {};
+
+// Every way an entry ends, told apart.
+TEST_P(TimedReader, TellsTheOutcomeApart) {
+  const TimedCase &c = GetParam();
+  GuardedBuffer entry;
+  Line line(c.messages, nullptr, c.carry);
+  expectEntry(entry.buf, vGetPinEntry(entry.buf, c.keyTimeoutMs), c.result, c.stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, TimedReader,
+    testing::Values(TimedCase{"Confirmed", keys("12#"), Carry::OnePerRead, 5000, 2, "12"},
+                    TimedCase{"ConfirmedWithoutLimit", keys("3#"), Carry::OnePerRead, -1, 1, "3"},
+                    TimedCase{"Cancelled", keys("1*"), Carry::OnePerRead, 5000, PIN_CANCELLED, ""},
+                    TimedCase{"NoKeyAtAll", Messages{}, Carry::StreamThenSilence, 50, PIN_TIMED_OUT, ""},
+                    TimedCase{"NoKeyAfterTwo", Messages{"12"}, Carry::StreamThenSilence, 50, PIN_TIMED_OUT, ""},
+                    TimedCase{"LineLost", keys("12"), Carry::OnePerRead, 5000, PIN_LINE_LOST, ""},
+                    TimedCase{"EmptyReadIsLineLost", Messages{"1", ""}, Carry::OnePerRead, 5000, PIN_LINE_LOST, ""},
+                    TimedCase{"TooLong", Messages{std::string(256, '7') + "#"}, Carry::Stream, 5000, PIN_TOO_LONG, ""},
+                    TimedCase{"CancelledWhenTooLong", Messages{std::string(300, '7') + "*"}, Carry::Stream, 5000,
+                              PIN_CANCELLED, ""}),
+    [](const testing::TestParamInfo<TimedCase> &info) { return std::string(info.param.name); });
+
+using Ms = std::chrono::milliseconds;
+
+Ms since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start);
+}
+
+// The limit is for each key: slow keys, each within it, make an entry
+// longer than the limit. Signals every few milliseconds neither end the
+// wait early nor make it last longer.
+TEST(TimedReaderClock, LimitIsPerKeyAndSignalsDoNotMoveIt) {
+  struct sigaction act {};
+  struct sigaction old {};
+  act.sa_handler = countSignal;  // without SA_RESTART: every signal interrupts the wait
+  sigemptyset(&act.sa_mask);
+  sigaction(SIGUSR1, &act, &old);
+  GuardedBuffer entry;
+  {
+    const auto slowly = [](pid_t /*reader*/, int /*fd*/) { std::this_thread::sleep_for(Ms(120)); };
+    Line line(keys("12#"), slowly);
+    const auto start = std::chrono::steady_clock::now();
+    expectEntry(entry.buf, vGetPinEntry(entry.buf, 300), 2, "12");
+    EXPECT_GE(since(start), Ms(300));
+  }
+  {
+    Line line(Messages{}, nullptr, Carry::StreamThenSilence);
+    const pthread_t reader = pthread_self();
+    bool done = false;
+    std::thread signaller([&] {
+      while (!__atomic_load_n(&done, __ATOMIC_ACQUIRE)) {
+        pthread_kill(reader, SIGUSR1);
+        std::this_thread::sleep_for(Ms(5));
+      }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    expectEntry(entry.buf, vGetPinEntry(entry.buf, 200), PIN_TIMED_OUT, "");
+    const Ms waited = since(start);
+    __atomic_store_n(&done, true, __ATOMIC_RELEASE);
+    signaller.join();
+    EXPECT_GE(waited, Ms(200));
+    EXPECT_LT(waited, Ms(400));
+  }
+  sigaction(SIGUSR1, &old, nullptr);
+}
+
 
 // A signal handler installed without SA_RESTART makes a waiting read fail
 // with EINTR. Before every key the writer waits until the reader blocks,
@@ -342,6 +443,117 @@ TEST(Port, CloseAppliesNothingWhenTheSettingsCouldNotBeRead) {
   if (!r) NOT_STARTED(p);
   EXPECT_EQ(r->closeResult, -1);
   support::expectSameSettings(p.before, r->after);
+}
+
+// ---- a port of the caller's choice, on a pseudo-terminal ----------------
+
+// A pseudo-terminal standing for a pad on a port of its own (a USB pad,
+// say): no namespace is needed, as it is not /dev/ttyS0.
+struct PtyPort {
+  PtyPort() {
+    char name[128] = {};
+    EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    path = name;
+    const termios t = support::earlierSettings();
+    tcsetattr(slave, TCSANOW, &t);
+    tcgetattr(slave, &before);
+  }
+  ~PtyPort() {
+    ::close(master);
+    ::close(slave);
+  }
+  PtyPort(const PtyPort &) = delete;
+  PtyPort &operator=(const PtyPort &) = delete;
+  termios now() const {
+    termios t{};
+    tcgetattr(slave, &t);
+    return t;
+  }
+  int master = -1;
+  int slave = -1;
+  std::string path;
+  termios before{};
+};
+
+struct OpenFailureCase {
+  const char *name;
+  const char *path;
+  int error;
+};
+void PrintTo(const OpenFailureCase &c, std::ostream *os) { *os << c.name; }
+
+class OpenAtFailure : public testing::TestWithParam<OpenFailureCase> {};
+
+// A port that will not do is reported, and changes nothing: not the
+// process, not fd, not the caller's record.
+TEST_P(OpenAtFailure, ReturnsTheReasonAndChangesNothing) {
+  fd = 1234;
+  termios saved = support::padSettings();
+  errno = 0;
+  EXPECT_EQ(vOpenPinAt(GetParam().path, &saved), -1);
+  EXPECT_EQ(errno, GetParam().error) << std::strerror(errno);
+  EXPECT_EQ(fd, 1234);
+  support::expectSameSettings(support::padSettings(), saved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, OpenAtFailure,
+                         testing::Values(OpenFailureCase{"Missing", "/nonexistent/ttyUSB0", ENOENT},
+                                         OpenFailureCase{"NotATerminal", "/dev/null", ENOTTY},
+                                         OpenFailureCase{"Directory", "/", EISDIR}),
+                         [](const testing::TestParamInfo<OpenFailureCase> &info) { return std::string(info.param.name); });
+
+TEST(OpenAt, SetsUpAnyPortAndRestoresIt) {
+  PtyPort port;
+  termios saved{};
+  ASSERT_EQ(vOpenPinAt(port.path.c_str(), &saved), 0);
+  support::expectSameSettings(port.before, saved);
+  support::expectSameSettings(support::padSettings(), port.now());
+  const int held = fd;
+  ASSERT_EQ(vOpenPinAt(port.path.c_str(), &saved), 0);  // the pad's own settings, on the same descriptor
+  EXPECT_EQ(fd, held);
+  EXPECT_EQ(vClosePin(&saved), 0);
+  support::expectSameSettings(support::padSettings(), port.now());
+}
+
+// The C++ port object: one at a time, errors as exceptions, the earlier
+// settings back however the scope ends, outcomes told apart.
+TEST(CxxPort, OneAtATimeAndPutBackOnEveryExit) {
+  PtyPort port;
+  try {
+    ttypinpad::Port pad(port.path.c_str());
+    support::expectSameSettings(support::padSettings(), port.now());
+    try {
+      ttypinpad::Port second(port.path.c_str());
+      ADD_FAILURE() << "a second port was opened";
+    } catch (const std::system_error &e) {
+      EXPECT_EQ(e.code(), std::errc::device_or_resource_busy);
+    }
+    throw std::runtime_error("the kiosk gives up");
+  } catch (const std::runtime_error &) {
+  }
+  support::expectSameSettings(port.before, port.now());
+  try {
+    ttypinpad::Port missing("/nonexistent/ttyACM0");
+    ADD_FAILURE() << "a missing port was opened";
+  } catch (const std::system_error &e) {
+    EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+  }
+}
+
+TEST(CxxPort, ReadsEntriesWithATimeLimit) {
+  PtyPort port;
+  ttypinpad::Port pad(port.path.c_str());
+  ttypinpad::Pin pin;
+  EXPECT_EQ(pad.read(pin, Ms(20)), ttypinpad::Outcome::TimedOut);
+  EXPECT_TRUE(pin.empty());
+  ASSERT_EQ(write(port.master, "42#7*", 5), 5);
+  EXPECT_EQ(pad.read(pin, Ms(5000)), ttypinpad::Outcome::Confirmed);
+  EXPECT_EQ(pin.digits(), "42");
+  EXPECT_EQ(pad.read(pin), ttypinpad::Outcome::Cancelled);
+  EXPECT_TRUE(pin.empty());
+  ::close(port.master);  // the pad unplugged
+  port.master = -1;
+  EXPECT_EQ(pad.read(pin, Ms(5000)), ttypinpad::Outcome::LineLost);
 }
 
 }  // namespace
