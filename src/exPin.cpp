@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // exPin: reads one PIN entry from the pad and prints it with its length.
 //
 // Standard output gets the prompt and then "<entry>[<length>]", or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the tests that run programs on the virtual pad.
 #pragma once
 
@@ -167,8 +168,12 @@ struct Program {
     vpad::settings(pad, t);
     return t;
   }
+  // Waits for the program to end; one that does not is killed with its
+  // tree, so that the test fails on its own limit, not ctest's.
   int finish() {
-    EXPECT_EQ(vpad::waitEnded(pad, kTimeoutMs), vpad::Wait::Ended);
+    const vpad::Wait w = vpad::waitEnded(pad, kTimeoutMs);
+    EXPECT_EQ(w, vpad::Wait::Ended);
+    if (w != vpad::Wait::Ended) vpad::signalAll(pad, SIGKILL);
     return vpad::reap(pad);
   }
 

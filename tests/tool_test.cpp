@@ -1,8 +1,13 @@
+// SPDX-License-Identifier: MIT
 // The virtual-pad tool from its command line.
 #include "support.h"
 
+#include <chrono>
 #include <cstddef>
+#include <fstream>
 #include <functional>
+#include <random>
+#include <thread>
 
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -115,6 +120,16 @@ void noSerialPorts() {
   }
 }
 
+// The same, where /dev/ttyS0 is a link to a port the machine lacks.
+void danglingPortLink() {
+  noSerialPorts();
+  if (symlink("ttyAMA0", "/dev/ttyS0") != 0) _exit(98);
+}
+
+void closeStream(int stream) {
+  if (close(stream) != 0) _exit(98);
+}
+
 // Asked once: whether the tool can make its namespace here, and if not why.
 bool haveNamespace(std::string &why) {
   static const ToolRun probe = runTool({"--", "true"});
@@ -184,7 +199,8 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"CommandNotFound", {"--", "/nonexistent/command"}, "", 127, "", {"No such file or directory"}},
         ToolCase{"CommandNotRunnable", {"--", "/dev/null"}, "", 126, "", {"Permission denied"}},
         ToolCase{"NoCommand", {"--keys", "1#"}, "", 2, "", {"no COMMAND to run"}},
-        ToolCase{"KeysWithoutText", {"--keys"}, "", 2, "", {"--keys (it needs the keys)"}},
+        ToolCase{"KeysWithoutText", {"--keys"}, "", 2, "", {"--keys (it needs a value)"}},
+        ToolCase{"TimeoutNotANumber", {"--timeout", "soon", "--", "true"}, "", 2, "", {"--timeout needs a number"}},
         ToolCase{"UnknownOption", {"--fast", "--", "true"}, "", 2, "", {"unknown option --fast"}},
         ToolCase{"UnknownEscape", {"--keys", "\\q", "--", "true"}, "", 2, "", {"unknown escape \\q"}},
         ToolCase{"UnknownShortOption", {"-x", "--", "true"}, "", 2, "", {"unknown option -x"}},
@@ -203,7 +219,55 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  kPrompt + "12[2]\n",
                  {},
-                 noSerialPorts}),
+                 noSerialPorts},
+        ToolCase{"DanglingPortLink", {"--keys", "12#", "--", EXPIN_PATH}, "", 0, kPrompt + "12[2]\n", {}, danglingPortLink},
+        ToolCase{"KeysGivenTwiceGoOutInOrder", {"--keys", "1", "--keys", "2#", "--", EXPIN_PATH}, "", 0, kPrompt + "12[2]\n", {}},
+        ToolCase{"BurstOfQueuedKeys",
+                 {"--timeout", "5", "--keys", "1", "--burst", "23#", "--", EXPIN_PATH},
+                 "",
+                 0,
+                 kPrompt + "123[3]\n",
+                 {}},
+        ToolCase{"HangUpOnceTyped", {"--keys", "12", "--hang-up", "--", EXPIN_PATH}, "", 0, kPrompt + "E[-1]\n", {}},
+        ToolCase{"TimeLimit",
+                 {"--timeout", "0.3", "--keys", "12", "--", EXPIN_PATH},
+                 "",
+                 124,
+                 kPrompt,
+                 {"exPin timed out after 0.3 s (2 of 2 keys typed); ending it"}},
+        ToolCase{"StandardErrorClosed",
+                 {"--show-settings", "--keys", "12#", "--", EXPIN_PATH},
+                 "",
+                 0,
+                 kPrompt + "12[2]\n",
+                 {},
+                 [] { closeStream(2); }},
+        ToolCase{"StandardInputClosedForCommandToo",
+                 {"--keys", "", "--", "sh", "-c", "[ -e /proc/self/fd/0 ] && echo open || echo closed"},
+                 "",
+                 0,
+                 "closed\n",
+                 {},
+                 [] { closeStream(0); }},
+        ToolCase{"HighControlCharacterShown",
+                 {"--show-settings", "--keys", "1", "--", "sh", "-c",
+                  "stty -F /dev/ttyS0 raw -echo intr \"$(printf '\\201')\"; head -c1 /dev/ttyS0 >/dev/null"},
+                 "",
+                 0,
+                 "",
+                 {"intr = M-^A;"}},
+        // Not even root gets out: /proc is the command's own, the pad cannot
+        // be unmounted nor /dev taken away, no device node can be made, the
+        // console is /dev/null and no serial port of the machine is there.
+        ToolCase{"CommandStaysInside",
+                 {"--", "sh", "-c",
+                  "cat /proc/$$/comm /proc/1/comm; umount /dev/ttyS0 2>/dev/null; umount -l /dev 2>/dev/null; "
+                  "mknod /dev/shm/port c 4 64 2>/dev/null && echo made; stat -c '%t:%T' /dev/console; "
+                  "stat -c %t /dev/ttyS0; ls /dev | grep -c '^tty[SA]'"},
+                 "",
+                 0,
+                 "sh\nvirtual-pad\n1:3\n88\n1\n",
+                 {}}),
     [](const testing::TestParamInfo<ToolCase> &info) { return std::string(info.param.name); });
 
 struct AbiCase {
@@ -337,6 +401,8 @@ TEST(ToolStopTwice, SecondInterruptEndsACommandThatIgnoresIt) {
   for (int i = 0; i < 2; ++i) {
     kill(tool.pid, SIGINT);
     while (vpad::proc::signalPending(tool.pid)) sched_yield();  // taken before the next one goes
+    // The same signal from the same sender at once would count as one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   const ToolRun r = tool.finish();
   EXPECT_EQ(r.status, 128 + SIGKILL);
@@ -354,6 +420,173 @@ TEST(ToolNamespace, UserNamespaceWhenMountsAreNotAllowed) {
   const ToolRun r = runTool({"--keys", "77#", "--", EXPIN_PATH}, "", dropAdmin);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, kPrompt + "77[2]\n");
+}
+
+// A signal at a random moment of the tool's life, start-up included, with
+// or without keys to type: the tool always ends, with the signal's status,
+// and nothing COMMAND started goes on (it would print "ran"). SIGKILL
+// gives the tool no chance to clean up: the namespace must still die.
+TEST(ToolStress, SignalAtARandomMomentEndsEverything) {
+  NEED_NAMESPACE();
+  std::mt19937 random(20261209);
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGKILL};
+  for (int run = 0; run < 150; ++run) {
+    const int sig = signals[random() % 5];
+    const auto delay = std::chrono::microseconds(random() % 30000);
+    const bool withKeys = random() % 2 == 0;
+    std::vector<std::string> args{"--", "sh", "-c", "sleep 0.4; echo ran"};
+    if (withKeys) args.insert(args.begin(), {"--keys", "1"});
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    ToolProcess tool(args, "", nullptr, -1, output[1]);
+    close(output[1]);
+    std::this_thread::sleep_for(delay);
+    kill(tool.pid, sig);
+    const ToolRun r = tool.finish();
+    EXPECT_EQ(r.status, 128 + sig) << "SIG" << sigabbrev_np(sig) << " after " << delay.count() << " us" << r.err;
+    EXPECT_EQ(readUntil(output[0], "ran"), "") << "SIG" << sigabbrev_np(sig) << " after " << delay.count() << " us";
+    close(output[0]);
+    if (HasFailure()) break;
+  }
+}
+
+// timeout(1) sends its one signal to the tool, then to the tool's whole
+// process group: one signal, which COMMAND's own handler answers.
+TEST(ToolStress, SignalToTheProcessGroupCountsOnce) {
+  NEED_NAMESPACE();
+  for (int run = 0; run < 30 && !HasFailure(); ++run) {
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    ToolProcess tool({"--", "sh", "-c", "trap 'sleep 0.05; exit 3' TERM; echo ready; while :; do sleep 1 & wait $!; done"},
+                     "", [] { setpgid(0, 0); }, -1, output[1]);
+    close(output[1]);
+    ASSERT_EQ(readUntil(output[0], "ready\n"), "ready\n");
+    kill(tool.pid, SIGTERM);
+    kill(-tool.pid, SIGTERM);
+    const ToolRun r = tool.finish();
+    EXPECT_EQ(r.status, 3) << r.err;
+    close(output[0]);
+  }
+}
+
+// Ctrl-C at the terminal reaches COMMAND once: the terminal sends it to
+// the tool's process group, COMMAND's too, and the tool does not pass on
+// another. COMMAND counts what it gets for a while after the first.
+TEST(ToolStress, OneCtrlCIsOneSignal) {
+  NEED_NAMESPACE();
+  int terminal = -1;
+  int user = -1;
+  ASSERT_EQ(openpty(&terminal, &user, nullptr, nullptr, nullptr), 0);
+  int output[2];
+  ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+  const auto ownTerminal = [user] {
+    if (setsid() < 0 || ioctl(user, TIOCSCTTY, 0) != 0) _exit(98);
+  };
+  ToolProcess tool({"--keys", "", "--", "sh", "-c",
+                    "n=0; trap 'n=$((n+1))' INT; echo ready; while [ $n -eq 0 ]; do sleep 0.01; done; sleep 0.3; echo $n"},
+                   "", ownTerminal, user, output[1]);
+  close(output[1]);
+  ASSERT_EQ(readUntil(output[0], "ready\n"), "ready\n");
+  ASSERT_EQ(write(terminal, "\x03", 1), 1);
+  EXPECT_EQ(tool.finish().status, 0);
+  EXPECT_EQ(readUntil(output[0], "\n"), "1\n");
+  for (const int f : {terminal, user, output[0]}) close(f);
+}
+
+// A key is taken once it has left the line, whoever took it: here each
+// of eight processes reads one and ends at once.
+TEST(ToolStress, KeysReadByProcessesThatEndAtOnce) {
+  NEED_NAMESPACE();
+  for (int run = 0; run < 100 && !HasFailure(); ++run) {
+    const ToolRun r = runTool({"--keys", "12345678", "--", "sh", "-c",
+                               "stty -F /dev/ttyS0 -icanon min 1 -echo; "
+                               "for i in 1 2 3 4 5 6 7 8; do head -c1 /dev/ttyS0; done; echo"});
+    EXPECT_EQ(r.status, 0) << "run " << run << ": " << r.err;
+    EXPECT_EQ(r.out, "12345678\n") << "run " << run;
+  }
+}
+
+class ReaderKind : public testing::TestWithParam<const char *> {};
+
+// Every way a program waits for input gets its keys.
+TEST_P(ReaderKind, GetsEveryKey) {
+  NEED_NAMESPACE();
+  const ToolRun r = runTool({"--keys", "1\\x002#", "--", PORT_READER_PATH, GetParam()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string("1\0" "2\n", 4));
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, ReaderKind, testing::Values("read", "readv", "poll", "select", "epoll", "nonblock"));
+
+// The state letter of a process (R, S, T, ...), from /proc.
+char stateOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t end = text.rfind(')');
+  return end == std::string::npos || end + 2 >= text.size() ? '?' : text[end + 2];
+}
+
+// The tool's children: COMMAND and the first process of its namespace.
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::ifstream list("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  std::vector<pid_t> children;
+  for (pid_t child = 0; list >> child;) children.push_back(child);
+  return children;
+}
+
+// More processes than a 4 KiB list of children holds.
+const std::string kSpawnMany = "i=0; while [ $i -lt 800 ]; do sleep 60 & i=$((i+1)); done; ";
+
+// Hundreds of other processes neither hide the reader nor make the
+// pacing dearer; a stopped COMMAND ends on the first signal.
+TEST(ToolManyProcesses, ReaderAmongHundredsIsFound) {
+  NEED_NAMESPACE();
+  const ToolRun r = runTool({"--keys", "7#", "--", "sh", "-c", kSpawnMany + "sleep 60 & sleep 60 & " EXPIN_PATH});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, kPrompt + "7[1]\n");
+}
+
+TEST(ToolManyProcesses, StoppedCommandCostsLittleAndEndsOnTheFirstSignal) {
+  NEED_NAMESPACE();
+  ToolProcess tool({"--keys", "1", "--", "sh", "-c", kSpawnMany + "kill -STOP $$"});
+  const auto stopped = [&] {
+    for (const pid_t child : childrenOf(tool.pid)) {
+      if (stateOf(child) == 'T') return true;
+    }
+    return false;
+  };
+  for (int waitedMs = 0; !stopped(); ++waitedMs) {
+    ASSERT_LT(waitedMs, support::kTimeoutMs) << "COMMAND never stopped";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const std::uint64_t before = vpad::proc::cpuNs(tool.pid);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const std::uint64_t spent = vpad::proc::cpuNs(tool.pid) - before;
+  // The once-over of 800 new processes falls in this second; the looks
+  // after it cost about a millisecond a second.
+#ifdef PIN_SANITIZED
+  EXPECT_LT(spent, 100'000'000U);
+#else
+  EXPECT_LT(spent, 30'000'000U) << "the tool used " << spent / 10'000'000.0 << "% of a core watching";
+#endif
+  kill(tool.pid, SIGTERM);
+  EXPECT_EQ(tool.finish().status, 128 + SIGTERM);
+}
+
+// A script without "#!" is run by the shell, which the C library's execvp
+// does by copying every argument onto the stack.
+TEST(ToolCommandLine, ScriptWithoutInterpreterLineAndManyArguments) {
+  NEED_NAMESPACE();
+  char script[] = "/tmp/vpad-script-XXXXXX";
+  const int f = mkstemp(script);
+  ASSERT_GE(f, 0);
+  ASSERT_EQ(write(f, "exit 3\n", 7), 7);
+  fchmod(f, 0755);
+  close(f);
+  std::vector<std::string> args{"--", script};
+  args.resize(20002, "argument");
+  EXPECT_EQ(runTool(args).status, 3);
+  unlink(script);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pad's own failure texts.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "isolate.h"
 
 #include "errors.h"
@@ -17,7 +18,18 @@ namespace vpad {
 namespace {
 
 constexpr const char *kPort = "/dev/ttyS0";
-constexpr const char *kPortName = "ttyS0";
+
+// Names of the machine's serial ports, and of its console, which may be
+// one: none of them is mounted in the program's /dev.
+constexpr const char *kSerialPrefixes[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA", "ttySC", "ttyMFD"};
+constexpr const char *kConsole = "console";
+
+bool isSerial(const std::string &name) {
+  for (const char *prefix : kSerialPrefixes) {
+    if (name.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
 
 bool writeFile(const char *path, const std::string &text) {
   const int f = open(path, O_WRONLY | O_CLOEXEC);
@@ -27,8 +39,9 @@ bool writeFile(const char *path, const std::string &text) {
   return ok;
 }
 
-// For a user without the right to make a mount namespace: a user
-// namespace of its own, in which it keeps its own uid and gid.
+// A user namespace (and a mount namespace owned by it) in which the
+// process keeps its uid and gid. Mounts copied into it from outside are
+// locked together: they can be neither unmounted nor taken apart.
 bool enterUserNamespace() {
   const uid_t uid = geteuid();
   const gid_t gid = getegid();
@@ -43,13 +56,12 @@ bool isPad(const Pad &pad, const char *path) {
   return stat(path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == pad.device;
 }
 
-// Mounts what `name` is in the directory `from` on the same name in /dev:
-// a link is made anew, anything else gets a mount point and a bind mount.
-// Best effort: a program rarely needs every entry.
-void copyEntry(int from, const char *name) {
+// Mounts what `source` is on `target`: a link is made anew, anything else
+// gets a mount point and a bind mount. Best effort: a program rarely
+// needs every entry.
+void copyEntry(int from, const char *name, const std::string &target) {
   struct stat st {};
   if (fstatat(from, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-  const std::string target = std::string("/dev/") + name;
   if (S_ISLNK(st.st_mode)) {
     char link[4096];
     const ssize_t n = readlinkat(from, name, link, sizeof link - 1);
@@ -65,8 +77,9 @@ void copyEntry(int from, const char *name) {
 }
 
 // A /dev of the namespace's own, over the machine's: each of its entries
-// but ttyS0 mounted again, and an empty file in place of ttyS0 when the
-// pad is to go there. Nothing is created on the machine's /dev.
+// mounted again but the serial ports, /dev/null as the console, and an
+// empty file in place of ttyS0 when the pad is to go there. Nothing is
+// created on the machine's /dev.
 bool ownDev(bool withPort, std::string &why) {
   const int machineDev = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (machineDev < 0 || mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") != 0) {
@@ -77,18 +90,14 @@ bool ownDev(bool withPort, std::string &why) {
   if (DIR *dir = listing >= 0 ? fdopendir(listing) : nullptr) {
     while (const dirent *e = readdir(dir)) {
       const std::string name = e->d_name;
-      if (name != "." && name != ".." && name != kPortName) copyEntry(machineDev, e->d_name);
+      if (name == "." || name == ".." || isSerial(name)) continue;
+      copyEntry(machineDev, name == kConsole ? "null" : e->d_name, "/dev/" + name);
     }
     closedir(dir);
   }
   close(machineDev);
   if (withPort && mknod(kPort, S_IFREG | 0600, 0) != 0) {
     why = errnoText(std::string("cannot make ") + kPort);
-    return false;
-  }
-  struct stat st {};
-  if (!withPort && lstat(kPort, &st) == 0) {
-    why = std::string(kPort) + " is still there in a /dev without it";
     return false;
   }
   return true;
@@ -115,13 +124,8 @@ bool enterPrivateMounts(std::string &why) {
 }
 
 bool isolate(const Pad &pad, Port port, std::string &why) {
-  if (!enterPrivateMounts(why)) return false;
-  struct stat st {};
-  const bool machineHasPort = lstat(kPort, &st) == 0;
-  if (port == Port::Missing || !machineHasPort) {
-    if (!ownDev(port != Port::Missing, why)) return false;
-    if (port == Port::Missing) return true;
-  }
+  if (!enterPrivateMounts(why) || !ownDev(port != Port::Missing, why)) return false;
+  if (port == Port::Missing) return true;
   if (mount(pad.slavePath.c_str(), kPort, nullptr, MS_BIND, nullptr) != 0) {
     why = errnoText(std::string("cannot mount the pad on ") + kPort);
     return false;
@@ -131,14 +135,32 @@ bool isolate(const Pad &pad, Port port, std::string &why) {
     why = std::string(kPort) + " is not the pad after the mount";
     return false;
   }
-  if (port == Port::Denied) {
-    // Mode 0 keeps everybody out but those who may override file modes;
-    // give those powers up for good, so that the program cannot either.
-    if (chmod(kPort, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
-        prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0) {
-      why = errnoText("cannot take away access to the pad");
-      return false;
-    }
+  if (port == Port::Denied && chmod(kPort, 0) != 0) {
+    why = errnoText("cannot take away access to the pad");
+    return false;
+  }
+  return true;
+}
+
+bool mountOwnProc(std::string &why) {
+  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+    why = errnoText("cannot mount a /proc of the program's own");
+    return false;
+  }
+  return true;
+}
+
+bool seal(Port port, std::string &why) {
+  if (!enterUserNamespace()) {
+    why = errnoText("cannot seal the namespace in a user namespace of its own");
+    return false;
+  }
+  // Mode 0 keeps everybody out but those who may override file modes;
+  // give those powers up for good, so that the program cannot either.
+  if (port == Port::Denied &&
+      (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0)) {
+    why = errnoText("cannot take away access to the pad");
+    return false;
   }
   return true;
 }

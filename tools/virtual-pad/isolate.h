@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: MIT
 // The namespace in which /dev/ttyS0 is the pad. The machine's safety rests
 // on this one file's worth of code: the program must never reach the
-// machine's own /dev/ttyS0, and nothing may change on the machine's /dev.
+// machine's own /dev/ttyS0, nor any other serial port of the machine, and
+// nothing may change on the machine's /dev.
 #pragma once
 
 #include <string>
@@ -23,16 +25,26 @@ enum class Port {
 // reason in why, if that cannot be done.
 bool enterPrivateMounts(std::string &why);
 
-// Puts this process into a private mount namespace (and, for a user
-// without the right to make one, a user namespace of its own) in which
-// /dev/ttyS0 is as `port` says. Mounts are made private, recursively,
-// before anything is mounted. Where the machine has no /dev/ttyS0 to
-// mount the pad on, the namespace gets a /dev of its own: the machine's
-// entries, mounted one by one, and the pad.
+// Puts this process into a private mount namespace (see
+// enterPrivateMounts) with a /dev of its own: the machine's entries,
+// mounted one by one, but for its serial ports, and /dev/ttyS0 as `port`
+// says. /dev/console is /dev/null there: on many machines the console is
+// a serial port.
 //
 // False, with the reason in why, if any step fails; the process must then
 // not go on to use /dev/ttyS0. Changes the calling process for good: call
 // it in a child made for the purpose.
 bool isolate(const Pad &pad, Port port, std::string &why);
+
+// In the first process of a new PID namespace, or one it started: mounts
+// that namespace's own /proc over the machine's.
+bool mountOwnProc(std::string &why);
+
+// Seals what isolate() made: a user namespace of its own, in which the
+// process keeps its uid and gid (root stays root), and in which every
+// mount made so far is locked. There, not even root can unmount the pad
+// to uncover what lies beneath, nor make a device node; and a port denied
+// stays denied. Call it last, just before the exec.
+bool seal(Port port, std::string &why);
 
 }  // namespace vpad

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting a program on the pad, and ending it with everything it started.
 //
 // The program is a child of the caller, in the namespace of isolate.h and
@@ -47,7 +48,8 @@ constexpr int kNotFound = 127;
 // which (kNoNamespace, kNotRunnable or kNotFound).
 bool start(Pad &pad, const Launch &launch, std::string &why, int &status);
 
-// Sends sig to the program and to every process of its namespace.
+// Sends sig to the program and to every process of its namespace, and
+// SIGCONT after it, so that a stopped one takes it.
 void signalAll(const Pad &pad, int sig);
 
 // Reaps the program and ends everything it left running. Returns its

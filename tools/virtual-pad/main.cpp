@@ -1,23 +1,26 @@
+// SPDX-License-Identifier: MIT
 // virtual-pad: runs a program against a pretend PIN pad on /dev/ttyS0.
 //
 //   virtual-pad [options] -- COMMAND [ARGS...]
 //
 // COMMAND runs in private namespaces where /dev/ttyS0 is a fresh
 // pseudo-terminal; the tool plays the pad on the other side. With --keys
-// it types the given keys, each once COMMAND waits for it; without, it
-// passes on what the user types. It exits with COMMAND's status, and
-// nothing COMMAND started outlives it.
+// or --burst it sends the given keys, each once COMMAND waits for it;
+// without, it passes on what the user types. It exits with COMMAND's
+// status, and nothing COMMAND started outlives it.
 
 #include "options.h"
 #include "pad.h"
 #include "stty_words.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,11 +28,22 @@
 namespace {
 
 constexpr int kUsage = 2;
+constexpr int kTimedOut = 124;  // as timeout(1) has it
+
+// How long COMMAND has to end on SIGTERM once its time is up.
+constexpr int kGraceMs = 2000;
+
+// The same signal from the same sender within this time is one signal:
+// timeout(1), for one, sends it to the tool and then to its whole process
+// group, the tool included.
+constexpr auto kSameSignal = std::chrono::milliseconds(250);
+
+using Clock = std::chrono::steady_clock;
 
 // The user's terminal while keys are passed on: keys go out as typed,
 // unseen (a pad does not echo), with Ctrl-C and Ctrl-\ still signals and
 // output unchanged. Put back however the tool ends: every signal that
-// ends it is one it waits for (see vpad::interruptOnSignals).
+// ends it is one it waits for (see signals.h).
 class KeyboardMode {
  public:
   KeyboardMode() {
@@ -53,22 +67,40 @@ class KeyboardMode {
   bool active_ = false;
 };
 
+// Milliseconds left before the deadline; -1 without one.
+struct Deadline {
+  explicit Deadline(int ms) : set(ms >= 0), end(Clock::now() + std::chrono::milliseconds(ms)) {}
+  int msLeft() const {
+    if (!set) return vpad::kForever;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+  }
+  bool set;
+  Clock::time_point end;
+};
+
 // Passes what arrives on standard input to the pad, key by key, until
-// COMMAND ends or a signal interrupts the tool.
-vpad::Wait forwardKeys(const vpad::Pad &pad) {
+// COMMAND ends, a signal comes or the time is up.
+vpad::Wait forwardKeys(const vpad::Pad &pad, const Deadline &deadline) {
   bool input = true;
   for (;;) {
-    // Sleep until a key comes, COMMAND ends or writes, or a signal comes;
-    // without a pidfd, look for COMMAND's end now and then.
-    pollfd fds[] = {{input ? STDIN_FILENO : -1, POLLIN, 0}, {pad.pidfd, POLLIN, 0}, {pad.master, POLLIN, 0}};
-    poll(fds, 3, pad.pidfd >= 0 ? vpad::kForever : vpad::kEndLookMs);
     const vpad::Wait w = vpad::waitEnded(pad, 0);
     if (w != vpad::Wait::TimedOut) return w;
+    if (deadline.msLeft() == 0) return vpad::Wait::TimedOut;
+    // Sleep until a key comes, COMMAND ends or writes, a signal comes or
+    // the time is up; without a pidfd, look for COMMAND's end now and then.
+    pollfd fds[] = {{input ? STDIN_FILENO : -1, POLLIN, 0},
+                    {pad.pidfd, POLLIN, 0},
+                    {pad.master, POLLIN, 0},
+                    {vpad::interruptFd(), POLLIN, 0}};
+    const int left = deadline.msLeft();
+    const int look = pad.pidfd >= 0 ? vpad::kForever : vpad::kEndLookMs;
+    poll(fds, 4, left >= 0 && (look < 0 || left < look) ? left : look);
     if (fds[0].revents == 0) continue;
     char keys[256];
     const ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
     if (n > 0) {
-      const vpad::Wait typed = vpad::type(pad, std::string_view(keys, static_cast<std::size_t>(n)), vpad::kForever);
+      const vpad::Wait typed = vpad::type(pad, std::string_view(keys, static_cast<std::size_t>(n)), deadline.msLeft());
       if (typed != vpad::Wait::Reading) return typed;
     } else if (n == 0 || errno != EINTR) {
       input = false;  // no more keys; COMMAND may still end by itself
@@ -84,39 +116,113 @@ void showSettings(const vpad::Pad &pad, const char *command) {
   for (std::string line; std::getline(lines, line);) std::fprintf(stderr, "  %s\n", line.c_str());
 }
 
-// Plays the pad for COMMAND until it ends or a signal interrupts the tool.
-vpad::Wait play(const vpad::Pad &pad, const Options &opt) {
+// Plays the pad for COMMAND until it ends, a signal comes or the time is
+// up; `typed` and `total` count the bytes sent and to send.
+vpad::Wait play(vpad::Pad &pad, const Options &opt, const Deadline &deadline, std::size_t &typed, std::size_t &total) {
   const std::string command = opt.command[0];
   vpad::Wait w = vpad::Wait::Reading;
-  if (opt.showSettings) {
-    w = vpad::waitReading(pad, vpad::kForever);
-    if (w == vpad::Wait::Reading) showSettings(pad, opt.command[0]);
-    if (w == vpad::Wait::Ended) say(command + " ended without reading the port");
-  }
+  if (opt.showSettings || opt.hangUp) w = vpad::waitReading(pad, deadline.msLeft());
+  if (opt.showSettings && w == vpad::Wait::Reading) showSettings(pad, opt.command[0]);
+  if (opt.showSettings && w == vpad::Wait::Ended) say(command + " ended without reading the port");
   if (w != vpad::Wait::Reading) return w;
-  if (opt.haveKeys) {
-    std::size_t typed = 0;
-    w = vpad::type(pad, opt.keys, vpad::kForever, &typed);
-    if (w == vpad::Wait::Ended && typed < opt.keys.size()) {
-      say(command + " ended before it read every key (" + std::to_string(typed) + " of " +
-          std::to_string(opt.keys.size()) + " typed)");
-    }
-    return w;
+  if (!opt.scripted()) {
+    const KeyboardMode keyboard;
+    if (isatty(STDIN_FILENO) != 0) say("what you type goes to the pad on /dev/ttyS0; Ctrl-C stops");
+    return forwardKeys(pad, deadline);
   }
-  const KeyboardMode keyboard;
-  if (isatty(STDIN_FILENO) != 0) say("what you type goes to the pad on /dev/ttyS0; Ctrl-C stops");
-  return forwardKeys(pad);
+  for (const Step &step : opt.steps) total += step.bytes.size();
+  for (const Step &step : opt.steps) {
+    if (step.kind == Step::Burst) {
+      bool sent = false;
+      w = vpad::burst(pad, step.bytes, deadline.msLeft(), &sent);
+      typed += sent ? step.bytes.size() : 0;
+    } else {
+      std::size_t sent = 0;
+      w = vpad::type(pad, step.bytes, deadline.msLeft(), &sent);
+      typed += sent;
+    }
+    if (w != vpad::Wait::Reading) break;
+  }
+  if (w == vpad::Wait::Ended && typed < total) {
+    say(command + " ended before it read every key (" + std::to_string(typed) + " of " + std::to_string(total) +
+        " typed)");
+  }
+  if (w == vpad::Wait::Reading && opt.hangUp) vpad::unplug(pad);
+  return w;
+}
+
+// Waits for COMMAND to end, passing on the signals that come meanwhile:
+// the first goes to COMMAND and all it started, a second from the user
+// ends them for good. A signal from the terminal (Ctrl-C) reached
+// COMMAND already, as it shares the tool's process group: it only wakes
+// a stopped COMMAND to take it. Returns the ending signal, if one came.
+int waitPassingOnSignals(vpad::Pad &pad, const Options &opt, vpad::Wait w, const Deadline &deadline,
+                         bool &timedOut) {
+  vpad::Interrupt first;
+  Clock::time_point firstAt;
+  timedOut = false;
+  while (w != vpad::Wait::Ended) {
+    if (w == vpad::Wait::TimedOut && deadline.set && !timedOut) {
+      timedOut = true;
+      vpad::signalAll(pad, SIGTERM);
+      w = vpad::waitEnded(pad, kGraceMs);
+      if (w == vpad::Wait::TimedOut) vpad::signalAll(pad, SIGKILL);
+      continue;
+    }
+    if (w == vpad::Wait::TimedOut) {  // after the grace time
+      w = vpad::waitEnded(pad, vpad::kForever);
+      continue;
+    }
+    const vpad::Interrupt sig = vpad::takeInterrupt();
+    if (sig.ending()) {
+      vpad::signalAll(pad, SIGKILL);
+      return sig.sig;
+    }
+    // The kernel names no sender when it kept no record of the signal
+    // (the same signal was sent again before the first was taken, say).
+    const bool sameSender = first.sender == sig.sender || (sig.sender == 0 && !sig.fromKernel);
+    const bool repeat = first.sig == sig.sig && sameSender && Clock::now() - firstAt < kSameSignal;
+    if (sig.sig == 0 || repeat) {
+      // nothing new
+    } else if (first.sig == 0) {
+      first = sig;
+      firstAt = Clock::now();
+      vpad::signalAll(pad, sig.fromKernel ? SIGCONT : sig.sig);
+    } else {
+      say(std::string(opt.command[0]) + " did not end on SIG" + sigabbrev_np(first.sig) + "; killing it");
+      vpad::signalAll(pad, SIGKILL);
+    }
+    w = vpad::waitEnded(pad, timedOut ? vpad::kForever : deadline.msLeft());
+  }
+  return 0;
+}
+
+// Standard streams the tool was started without: each gets /dev/null, so
+// that neither the pad nor anything else of the tool lands on it, and
+// COMMAND is started without it, as the tool was.
+vpad::Stdio keepStandardStreamsApart() {
+  vpad::Stdio stdio;
+  int *const slots[] = {&stdio.in, &stdio.out, &stdio.err};
+  for (int stream = 0; stream < 3; ++stream) {
+    if (fcntl(stream, F_GETFD) >= 0) continue;
+    const int null = open("/dev/null", O_RDWR);  // the lowest free descriptor: this one
+    if (null == stream) *slots[stream] = vpad::kClosed;
+  }
+  return stdio;
 }
 
 int run(const Options &opt) {
+  vpad::Launch launch;
+  launch.stdio = keepStandardStreamsApart();
+  // From here on no signal is lost: each waits for the next wait to take it.
+  vpad::interruptOnSignals();
+  const Deadline deadline(opt.timeoutMs);
   vpad::Pad pad;
   std::string why;
   if (!vpad::openPad(pad, why)) {
     say(why);
     return vpad::kNoNamespace;
   }
-  vpad::interruptOnSignals();
-  vpad::Launch launch;
   launch.argv = opt.command;
   launch.port = opt.port;
   int status = 0;
@@ -124,22 +230,20 @@ int run(const Options &opt) {
     say(why);
     return status;
   }
-  vpad::Wait w = play(pad, opt);
-  if (w == vpad::Wait::Reading) w = vpad::waitEnded(pad, vpad::kForever);  // every key typed
-  // A signal for the tool goes to COMMAND and all it started; a second
-  // one, should they not end, ends them for good.
-  for (int first = 0; w == vpad::Wait::Interrupted;) {
-    const int sig = vpad::takeInterrupt();
-    if (first == 0) {
-      first = sig;
-      vpad::signalAll(pad, sig);
-    } else {
-      say(std::string(opt.command[0]) + " did not end on SIG" + sigabbrev_np(first) + "; killing it");
-      vpad::signalAll(pad, SIGKILL);
-    }
-    w = vpad::waitEnded(pad, vpad::kForever);
+  std::size_t typed = 0;
+  std::size_t total = 0;
+  vpad::Wait w = play(pad, opt, deadline, typed, total);
+  if (w == vpad::Wait::Reading) w = vpad::waitEnded(pad, deadline.msLeft());  // every key typed
+  if (w == vpad::Wait::TimedOut) {
+    say(std::string(opt.command[0]) + " timed out after " + opt.timeoutText + " s (" + std::to_string(typed) + " of " +
+        std::to_string(total) + " keys typed); ending it");
   }
-  return vpad::reap(pad);
+  bool timedOut = false;
+  const int ending = waitPassingOnSignals(pad, opt, w, deadline, timedOut);
+  status = vpad::reap(pad);
+  vpad::closePad(pad);
+  if (ending != 0) vpad::dieBy(ending);
+  return timedOut ? kTimedOut : status;
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
+// SPDX-License-Identifier: MIT
 #include "options.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 const char kUsageText[] =
     "usage: virtual-pad [options] -- COMMAND [ARGS...]\n"
@@ -9,14 +12,20 @@ const char kUsageText[] =
     "\n"
     "  --keys TEXT       type TEXT, one key at a time, each once COMMAND waits\n"
     "                    for it; \\r \\n \\t \\0 \\\\ and \\xHH stand for bytes\n"
+    "  --burst TEXT      send TEXT all at once, as keys typed while COMMAND was\n"
+    "                    busy, once it waits for input (same escapes)\n"
+    "  --hang-up         once every key has gone out, hang up the line, as if\n"
+    "                    the pad were unplugged\n"
+    "  --timeout SECONDS end COMMAND if it still runs after SECONDS; status 124\n"
     "  --show-settings   print the line settings COMMAND put on the port, once it\n"
     "                    waits for the first key\n"
     "  --no-port         give COMMAND no /dev/ttyS0 at all\n"
     "  --deny-port       give COMMAND a /dev/ttyS0 it has no permission to open\n"
     "  -h, --help        show this text\n"
     "\n"
-    "Without --keys, what you type goes to the pad (Ctrl-C stops).\n"
-    "Exit status: COMMAND's; 125 if the virtual pad cannot be set up,\n"
+    "--keys and --burst may be given several times: they go out in order.\n"
+    "Without them, what you type goes to the pad (Ctrl-C stops).\n"
+    "Exit status: COMMAND's; 124 if it timed out; 125 if the pad cannot be set up,\n"
     "126 if COMMAND cannot be run, 127 if it is not found, 2 on a usage error.\n";
 
 void say(const std::string &text) { std::fprintf(stderr, "virtual-pad: %s\n", text.c_str()); }
@@ -30,13 +39,25 @@ Parsed parse(int argc, char **argv, Options &opt) {
       break;
     }
     if (arg == "-h" || arg == "--help") return Parsed::Help;
-    if (arg == "--keys" && i + 1 < argc) {
+    if ((arg == "--keys" || arg == "--burst") && i + 1 < argc) {
+      Step step{arg == "--keys" ? Step::Type : Step::Burst, {}};
       std::string why;
-      if (!unescape(argv[++i], opt.keys, why)) {
+      if (!unescape(argv[++i], step.bytes, why)) {
         say(why);
         return Parsed::Wrong;
       }
-      opt.haveKeys = true;
+      opt.steps.push_back(step);
+    } else if (arg == "--hang-up") {
+      opt.hangUp = true;
+    } else if (arg == "--timeout" && i + 1 < argc) {
+      char *end = nullptr;
+      const double seconds = std::strtod(argv[++i], &end);
+      if (end == argv[i] || *end != '\0' || !(seconds > 0) || seconds > 86400 * 24) {
+        say(std::string("--timeout needs a number of seconds, not ") + argv[i]);
+        return Parsed::Wrong;
+      }
+      opt.timeoutMs = static_cast<int>(std::ceil(seconds * 1000));
+      opt.timeoutText = argv[i];
     } else if (arg == "--show-settings") {
       opt.showSettings = true;
     } else if (arg == "--no-port") {
@@ -44,7 +65,8 @@ Parsed parse(int argc, char **argv, Options &opt) {
     } else if (arg == "--deny-port") {
       opt.port = vpad::Port::Denied;
     } else if (arg.size() > 1 && arg[0] == '-') {
-      say("unknown option " + arg + (arg == "--keys" ? " (it needs the keys)" : ""));
+      const bool needsText = arg == "--keys" || arg == "--burst" || arg == "--timeout";
+      say("unknown option " + arg + (needsText ? " (it needs a value)" : ""));
       return Parsed::Wrong;
     } else {
       break;

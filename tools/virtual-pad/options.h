@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // virtual-pad's command line: its options, and the escapes in --keys.
 #pragma once
 
@@ -5,13 +6,26 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+// What the pad sends, in the order of the command line.
+struct Step {
+  enum Kind { Type, Burst } kind;
+  std::string bytes;  // with the escapes turned into bytes
+};
 
 struct Options {
-  bool haveKeys = false;
-  std::string keys;  // with the escapes turned into bytes
+  std::vector<Step> steps;
+  bool hangUp = false;       // unplug the pad once every step is done
+  int timeoutMs = -1;        // end COMMAND after this long; -1: never
+  std::string timeoutText;   // as given, for the message
   bool showSettings = false;
   vpad::Port port = vpad::Port::Pad;
   char **command = nullptr;  // COMMAND and its arguments, ended by a null
+
+  // True when the pad plays what the command line says rather than what
+  // the user types.
+  bool scripted() const { return !steps.empty() || hangUp; }
 };
 
 enum class Parsed { Run, Help, Wrong };

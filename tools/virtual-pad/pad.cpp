@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include "pad.h"
 
 #include "errors.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,8 +36,16 @@ void closePad(Pad &pad) {
   unplug(pad);
   if (pad.slave >= 0) close(pad.slave);
   pad.slave = -1;
+  proc::endSearch(pad.readers);
 }
 
 bool settings(const Pad &pad, termios &out) { return tcgetattr(pad.slave, &out) == 0; }
+
+// A poll of the slave side first moves what the master wrote into the
+// line discipline, so that a key just sent is never taken for one read.
+bool unread(const Pad &pad) {
+  pollfd input{pad.slave, POLLIN, 0};
+  return pad.master >= 0 && poll(&input, 1, 0) == 1 && (input.revents & POLLIN) != 0;
+}
 
 }  // namespace vpad

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual pad: a pseudo-terminal that stands in for the PIN pad on
 // /dev/ttyS0, and the means to run a program against it and play keys.
 //
@@ -6,16 +7,19 @@
 // here ever opens the machine's own /dev/ttyS0: where the namespaces
 // cannot be made, the program is not started.
 //
-// Keys go out one at a time, each only once the program is blocked in a
-// read of the port, so every key arrives by itself, as from a person at
+// Keys go out one at a time, each only once the program is waiting for
+// input on the port, so every key arrives by itself, as from a person at
 // the pad, and no timing is guessed. The virtual-pad tool, the tests and
 // the benchmark use this same code:
 //   pad.h        the pseudo-terminal (this file);
 //   isolate.h    the namespace in which /dev/ttyS0 is the pad;
 //   launch.h     starting the program in it, and ending its whole tree;
 //   pacing.h     typing keys as the program waits for them;
+//   signals.h    the signals that interrupt those waits;
 //   proc.h       what /proc tells about the program.
 #pragma once
+
+#include "proc.h"
 
 #include <sys/types.h>
 #include <termios.h>
@@ -33,7 +37,7 @@ struct Pad {
   pid_t pid = -1;     // the program, once started: a child of this process
   pid_t init = -1;    // the first process of the program's PID namespace, also our child
   int pidfd = -1;     // readable once the program has ended; -1 where the system gives none
-  mutable pid_t lastReader = -1;  // where the last key was read: the first place to look
+  mutable proc::ReaderSearch readers;  // where to look for the program waiting for a key
 };
 
 // Opens a fresh pseudo-terminal for the pad. False, with the reason in
@@ -50,9 +54,12 @@ void closePad(Pad &pad);
 // The line settings as the program left them (the slave's settings).
 bool settings(const Pad &pad, termios &out);
 
+// True while bytes sent to the program wait in the line, unread.
+bool unread(const Pad &pad);
+
 }  // namespace vpad
 
 #include "isolate.h"
 #include "launch.h"
 #include "pacing.h"
-#include "proc.h"
+#include "signals.h"

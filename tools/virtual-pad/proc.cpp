@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "proc.h"
 
 #include <cstdlib>
@@ -5,9 +6,12 @@
 #include <string>
 #include <vector>
 
-#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/inotify.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,76 +19,309 @@
 namespace vpad::proc {
 namespace {
 
-std::string path(pid_t pid, const std::string &rest) { return "/proc/" + std::to_string(pid) + "/" + rest; }
+std::string path(pid_t pid, const std::string &rest) { return std::to_string(pid) + "/" + rest; }
 
-// A small /proc file whole ("" if it cannot be read): one open, one read.
-std::string readSmall(const std::string &file) {
-  const int f = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+// A /proc file whole ("" if it cannot be read), relative to dir.
+std::string readFile(int dir, const std::string &file) {
+  const int f = openat(dir, file.c_str(), O_RDONLY | O_CLOEXEC);
   if (f < 0) return {};
-  char text[4096];
-  const ssize_t n = read(f, text, sizeof text - 1);
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = read(f, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
   close(f);
-  return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string();
+  return text;
+}
+
+// The machine's /proc, for the figures of a process by its pid here.
+int machineProc() {
+  static const int dir = open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return dir;
 }
 
 // A number from a "name: value" line of a /proc file; 0 if missing.
 std::uint64_t field(pid_t pid, const char *file, const std::string &name, int base) {
-  const std::string text = readSmall(path(pid, file));
+  const std::string text = "\n" + readFile(machineProc(), path(pid, file));
   const std::string key = "\n" + name + ":";
-  const std::size_t at = ("\n" + text).find(key);
-  return at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + key.size() - 1, nullptr, base);
+  const std::size_t at = text.find(key);
+  return at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + key.size(), nullptr, base);
 }
 
-// The system call a task (tid of pid) is blocked in and its first
-// argument; false while it runs or when it cannot be told.
-bool blockedCall(pid_t pid, pid_t tid, long &call, unsigned long &arg0) {
-  const std::string text = readSmall(path(pid, "task/" + std::to_string(tid) + "/syscall"));
+// The system call a task is blocked in, with its arguments.
+struct Call {
+  long nr = -1;
+  unsigned long arg[6] = {};
+};
+
+// False while the task runs, or when it cannot be told.
+bool blockedCall(int dir, pid_t pid, pid_t tid, Call &call) {
+  const std::string text = readFile(dir, path(pid, "task/" + std::to_string(tid) + "/syscall"));
   char *end = nullptr;
-  call = std::strtol(text.c_str(), &end, 10);  // "running" when it runs
+  call.nr = std::strtol(text.c_str(), &end, 10);  // "running" when it runs
   if (end == text.c_str()) return false;
-  const char *args = end;
-  arg0 = std::strtoul(args, &end, 16);
-  return end != args;
+  const char *at = end;
+  for (unsigned long &a : call.arg) {
+    a = std::strtoul(at, &end, 16);
+    if (end == at) return false;
+    at = end;
+  }
+  return true;
 }
 
 // The number of read() for pid's own ABI (see readCallOfElf).
-long readCallOf(pid_t pid) {
+long readCallOf(int dir, pid_t pid) {
   unsigned char header[kElfHeadSize] = {};
-  const int f = open(path(pid, "exe").c_str(), O_RDONLY | O_CLOEXEC);
+  const int f = openat(dir, path(pid, "exe").c_str(), O_RDONLY | O_CLOEXEC);
   const bool ok = f >= 0 && read(f, header, sizeof header) == static_cast<ssize_t>(sizeof header);
   if (f >= 0) close(f);
   return ok ? readCallOfElf(header) : SYS_read;
 }
 
-// The tasks (threads) of pid.
-std::vector<pid_t> tasks(pid_t pid) {
+// The numbered entries of a /proc directory: processes, tasks or descriptors.
+std::vector<pid_t> numbers(DIR *dir) {
   std::vector<pid_t> found;
-  if (DIR *dir = opendir(path(pid, "task").c_str())) {
-    while (const dirent *e = readdir(dir)) {
-      const auto tid = static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10));
-      if (tid > 0) found.push_back(tid);
-    }
-    closedir(dir);
+  while (const dirent *e = readdir(dir)) {
+    if (e->d_name[0] >= '0' && e->d_name[0] <= '9') found.push_back(static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10)));
   }
   return found;
 }
 
-// True if a task of pid is blocked in read() on the device. The call's
-// number is looked at last: telling the ABI means opening the executable.
-bool readsDevice(pid_t pid, const std::vector<pid_t> &taskIds, dev_t device) {
-  for (const pid_t tid : taskIds) {
-    long call = -1;
-    unsigned long arg0 = 0;
-    struct stat st {};
-    if (blockedCall(pid, tid, call, arg0) && stat(path(pid, "fd/" + std::to_string(arg0)).c_str(), &st) == 0 &&
-        S_ISCHR(st.st_mode) && st.st_rdev == device && call == readCallOf(pid)) {
-      return true;
+std::vector<pid_t> tasks(int dir, pid_t pid) {
+  const int f = openat(dir, path(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *listing = f >= 0 ? fdopendir(f) : nullptr;
+  if (listing == nullptr) {
+    if (f >= 0) close(f);
+    return {};
+  }
+  std::vector<pid_t> found = numbers(listing);
+  closedir(listing);
+  return found;
+}
+
+bool isPort(int dir, pid_t pid, long fd, dev_t device) {
+  struct stat st {};
+  return fd >= 0 && fstatat(dir, path(pid, "fd/" + std::to_string(fd)).c_str(), &st, 0) == 0 && S_ISCHR(st.st_mode) &&
+         st.st_rdev == device;
+}
+
+// True if any descriptor of pid is the port; with `nonBlocking`, only one
+// opened without blocking counts.
+bool holdsPort(int dir, pid_t pid, dev_t device, bool nonBlocking = false) {
+  const int f = openat(dir, path(pid, "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *listing = f >= 0 ? fdopendir(f) : nullptr;
+  if (listing == nullptr) {
+    if (f >= 0) close(f);
+    return false;
+  }
+  bool found = false;
+  for (const pid_t fd : numbers(listing)) {
+    if (!isPort(dir, pid, fd, device)) continue;
+    if (!nonBlocking) {
+      found = true;
+    } else {
+      const std::string info = readFile(dir, path(pid, "fdinfo/" + std::to_string(fd)));
+      const std::size_t at = info.find("flags:");
+      found = at != std::string::npos && (std::strtoul(info.c_str() + at + 6, nullptr, 8) & O_NONBLOCK) != 0;
     }
+    if (found) break;
+  }
+  closedir(listing);
+  return found;
+}
+
+// Reads len bytes of pid's memory at addr; false if it cannot.
+bool peek(int dir, pid_t pid, unsigned long addr, void *out, std::size_t len) {
+  const int f = openat(dir, path(pid, "mem").c_str(), O_RDONLY | O_CLOEXEC);
+  if (f < 0) return false;
+  const bool ok = pread(f, out, len, static_cast<off_t>(addr)) == static_cast<ssize_t>(len);
+  close(f);
+  return ok;
+}
+
+constexpr unsigned long kMostPolled = 1024;
+
+bool pollsPort(int dir, pid_t pid, const Call &c, dev_t device) {
+  const unsigned long n = c.arg[1] < kMostPolled ? c.arg[1] : kMostPolled;
+  std::vector<pollfd> fds(n);
+  if (!peek(dir, pid, c.arg[0], fds.data(), n * sizeof(pollfd))) return true;  // it waits, and holds the port
+  for (const pollfd &p : fds) {
+    if ((p.events & (POLLIN | POLLRDNORM)) != 0 && isPort(dir, pid, p.fd, device)) return true;
   }
   return false;
 }
 
+bool selectsPort(int dir, pid_t pid, const Call &c, dev_t device) {
+  if (c.arg[1] == 0) return false;  // no descriptor to read
+  fd_set readable;
+  const unsigned long n = c.arg[0] < FD_SETSIZE ? c.arg[0] : FD_SETSIZE;
+  if (!peek(dir, pid, c.arg[1], &readable, (n + 7) / 8)) return true;
+  for (unsigned long fd = 0; fd < n; ++fd) {
+    if (FD_ISSET(static_cast<int>(fd), &readable) && isPort(dir, pid, static_cast<long>(fd), device)) return true;
+  }
+  return false;
+}
+
+// An epoll instance lists what it watches in its fdinfo: "tfd: N events: E ...".
+bool epollsPort(int dir, pid_t pid, const Call &c, dev_t device) {
+  const std::string info = readFile(dir, path(pid, "fdinfo/" + std::to_string(c.arg[0])));
+  for (std::size_t at = info.find("tfd:"); at != std::string::npos; at = info.find("tfd:", at + 1)) {
+    char *end = nullptr;
+    const long fd = std::strtol(info.c_str() + at + 4, &end, 10);
+    const std::size_t events = info.find("events:", at);
+    if (events == std::string::npos) break;
+    const unsigned long mask = std::strtoul(info.c_str() + events + 7, nullptr, 16);
+    if ((mask & (EPOLLIN | EPOLLRDNORM)) != 0 && isPort(dir, pid, fd, device)) return true;
+  }
+  return false;
+}
+
+// Whether the blocked call c of pid waits for input on the port.
+bool waitsForPort(int dir, pid_t pid, const Call &c, long readCall, dev_t device) {
+  if (readCall != SYS_read) return c.nr == readCall && isPort(dir, pid, static_cast<long>(c.arg[0]), device);
+  switch (c.nr) {
+    case SYS_read:
+    case SYS_readv:
+    case SYS_pread64:
+    case SYS_preadv:
+    case SYS_preadv2: return isPort(dir, pid, static_cast<long>(c.arg[0]), device);
+#ifdef SYS_poll
+    case SYS_poll:
+#endif
+    case SYS_ppoll: return pollsPort(dir, pid, c, device);
+#ifdef SYS_select
+    case SYS_select:
+#endif
+    case SYS_pselect6: return selectsPort(dir, pid, c, device);
+#ifdef SYS_epoll_wait
+    case SYS_epoll_wait:
+#endif
+#ifdef SYS_epoll_pwait2
+    case SYS_epoll_pwait2:
+#endif
+    case SYS_epoll_pwait: return epollsPort(dir, pid, c, device);
+#ifdef SYS_nanosleep
+    case SYS_nanosleep:
+#endif
+    case SYS_clock_nanosleep: return holdsPort(dir, pid, device, true);  // tries again after a pause
+    default: return false;
+  }
+}
+
+bool readsPort(int dir, pid_t pid, dev_t device) {
+  long readCall = 0;
+  bool abiKnown = false;
+  for (const pid_t tid : tasks(dir, pid)) {
+    Call c;
+    if (!blockedCall(dir, pid, tid, c)) continue;
+    if (!abiKnown) {  // opening the executable costs more than the rest: only for a blocked task
+      readCall = readCallOf(dir, pid);
+      abiKnown = true;
+    }
+    if (waitsForPort(dir, pid, c, readCall, device)) return true;
+  }
+  return false;
+}
+
+// True once somebody opened the port since the last call.
+bool portOpened(int opens) {
+  if (opens < 0) return true;  // without inotify, every look looks again
+  bool opened = false;
+  char events[4096];
+  while (read(opens, events, sizeof events) > 0) opened = true;
+  return opened;
+}
+
+// The children of every task of pid.
+std::vector<pid_t> childrenOf(int dir, pid_t pid) {
+  std::vector<pid_t> found;
+  for (const pid_t tid : tasks(dir, pid)) {
+    const std::string list = readFile(dir, path(pid, "task/" + std::to_string(tid) + "/children"));
+    for (const char *at = list.c_str(); *at != '\0';) {
+      char *end = nullptr;
+      const auto child = static_cast<pid_t>(std::strtol(at, &end, 10));
+      if (end == at) break;
+      found.push_back(child);
+      at = end;
+    }
+  }
+  return found;
+}
+
+// Lists the whole namespace and tells holders from the rest; a process
+// already known keeps its verdict unless somebody opened the port since.
+void listAll(ReaderSearch &search, dev_t device, bool opened) {
+  rewinddir(search.listing);
+  std::unordered_map<pid_t, bool> seen;
+  for (const pid_t pid : numbers(search.listing)) {
+    const auto known = search.holds.find(pid);
+    seen.emplace(pid, !opened && known != search.holds.end() ? known->second : holdsPort(search.procDir, pid, device));
+  }
+  search.holds.swap(seen);  // a process that ended is forgotten
+  search.listed = std::chrono::steady_clock::now();
+}
+
+// Looks at the children the holders started since the last look.
+void listNewChildren(ReaderSearch &search, dev_t device) {
+  for (std::size_t i = 0; i < search.holders.size(); ++i) {
+    for (const pid_t child : childrenOf(search.procDir, search.holders[i])) {
+      if (search.holds.count(child) != 0) continue;
+      const bool holder = holdsPort(search.procDir, child, device);
+      search.holds.emplace(child, holder);
+      if (holder) search.holders.push_back(child);
+    }
+  }
+}
+
+constexpr auto kListEvery = std::chrono::seconds(1);
+
 }  // namespace
+
+void beginSearch(ReaderSearch &search, int procDir, const char *portPath) {
+  endSearch(search);
+  search.procDir = procDir;
+  if (procDir >= 0) {
+    const int copy = dup(procDir);
+    search.listing = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (search.listing == nullptr && copy >= 0) close(copy);
+  }
+  search.opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (search.opens >= 0 && inotify_add_watch(search.opens, portPath, IN_OPEN) < 0) {
+    close(search.opens);
+    search.opens = -1;
+  }
+}
+
+void endSearch(ReaderSearch &search) {
+  if (search.listing != nullptr) closedir(search.listing);
+  for (const int f : {search.procDir, search.opens}) {
+    if (f >= 0) close(f);
+  }
+  search = ReaderSearch{};
+}
+
+pid_t findReader(ReaderSearch &search, pid_t program, dev_t device) {
+  if (search.procDir < 0 || search.listing == nullptr) {
+    return readsPort(machineProc(), program, device) ? program : -1;
+  }
+  const int dir = search.procDir;
+  const bool opened = portOpened(search.opens);
+  if (opened || std::chrono::steady_clock::now() - search.listed >= kListEvery) {
+    listAll(search, device, opened);
+    search.holders.clear();
+    for (const auto &[pid, holder] : search.holds) {
+      if (holder) search.holders.push_back(pid);
+    }
+  } else {
+    listNewChildren(search, device);
+  }
+  if (search.last > 0 && readsPort(dir, search.last, device)) return search.last;
+  for (const pid_t pid : search.holders) {
+    if (pid != search.last && readsPort(dir, pid, device)) {
+      search.last = pid;
+      return pid;
+    }
+  }
+  return -1;
+}
 
 long readCallOfElf(const unsigned char (&h)[kElfHeadSize]) {
   if (std::memcmp(h, ELFMAG, SELFMAG) != 0) return SYS_read;
@@ -106,39 +343,17 @@ long readCallOfElf(const unsigned char (&h)[kElfHeadSize]) {
   }
 }
 
-pid_t readerOf(const pid_t (&roots)[2], pid_t hint, dev_t device) {
-  if (hint > 0 && readsDevice(hint, tasks(hint), device)) return hint;
-  std::vector<pid_t> todo(std::begin(roots), std::end(roots));
-  for (std::size_t i = 0; i < todo.size(); ++i) {
-    const pid_t pid = todo[i];
-    if (pid <= 0) continue;
-    const std::vector<pid_t> taskIds = tasks(pid);
-    if (pid != hint && readsDevice(pid, taskIds, device)) return pid;
-    for (const pid_t tid : taskIds) {
-      const std::string children = readSmall(path(pid, "task/" + std::to_string(tid) + "/children"));
-      for (const char *at = children.c_str(); *at != '\0';) {
-        char *end = nullptr;
-        const auto child = static_cast<pid_t>(std::strtol(at, &end, 10));
-        if (end == at) break;
-        todo.push_back(child);
-        at = end;
-      }
-    }
-  }
-  return -1;
-}
-
 int readingFd(pid_t pid) {
-  long call = -1;
-  unsigned long arg0 = 0;
-  return blockedCall(pid, pid, call, arg0) && call == readCallOf(pid) ? static_cast<int>(arg0) : -1;
+  Call c;
+  return blockedCall(machineProc(), pid, pid, c) && c.nr == readCallOf(machineProc(), pid) ? static_cast<int>(c.arg[0])
+                                                                                           : -1;
 }
 
 bool blockedInRead(pid_t pid, int fd) { return readingFd(pid) == fd; }
 
-std::uint64_t bytesRead(pid_t pid) { return field(pid, "io", "rchar", 10); }
-
-std::uint64_t cpuNs(pid_t pid) { return std::strtoull(readSmall(path(pid, "schedstat")).c_str(), nullptr, 10); }
+std::uint64_t cpuNs(pid_t pid) {
+  return std::strtoull(readFile(machineProc(), path(pid, "schedstat")).c_str(), nullptr, 10);
+}
 
 std::uint64_t peakRssKiB(pid_t pid) { return field(pid, "status", "VmHWM", 10); }
 

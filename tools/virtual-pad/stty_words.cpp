@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stty_words.h"
 
 #include <algorithm>
@@ -38,8 +39,10 @@ std::string flagWords(tcflag_t word, std::initializer_list<Flag> flags) {
   return out;
 }
 
+// As stty -a shows it: ^C, ^?, and M- before a byte with the top bit set.
 std::string controlChar(cc_t c) {
   if (c == 0) return "<undef>";
+  if (c >= 0x80) return "M-" + (c == 0x80 ? std::string("^@") : controlChar(static_cast<cc_t>(c - 0x80)));
   if (c < 0x20) return std::string("^") + static_cast<char>(c + '@');
   if (c == 0x7f) return "^?";
   return {static_cast<char>(c)};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line settings in the words of stty -a, for --show-settings.
 #pragma once
 
