@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The least a program can do to read one entry on the pad: the system
  * calls that exPin makes, in the same order, and nothing else (no driver,

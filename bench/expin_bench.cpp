@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures what exPin costs on the virtual pad, and what the pad costs:
 // - exPin's CPU for a whole run, beside a minimal C program that makes
 //   the same system calls (see baseline.c);

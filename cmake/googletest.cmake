@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest for the tests: the installed one (Debian: libgtest-dev), or,
 # where there is none, built here from its sources (Debian: googletest),
 # which is also how a cross build gets one for its CPU. Without either,

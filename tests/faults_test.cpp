@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the line and the world can do to a running exPin: the pad pulled
 // out, floods of bytes, signals, and a memory checker watching it all.
 #include "support.h"

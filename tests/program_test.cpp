@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // exPin end to end: the real program on the virtual pad.
 #include "support.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Preloaded into exPin to check its start-up order:
  * - a SIGTERM arrives the very moment the pad's settings have taken

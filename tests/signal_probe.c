@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * A program that uses the driver and handles a signal of its own, as a
  * point-of-sale program might (a timer, a reload request). Its handler is

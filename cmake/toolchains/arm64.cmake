@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # arm64: Debian's aarch64-linux-gnu cross toolchain, run under qemu-aarch64.
 set(PIN_TRIPLET aarch64-linux-gnu)
 set(PIN_PROCESSOR aarch64)

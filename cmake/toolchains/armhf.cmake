@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # armhf: Debian's arm-linux-gnueabihf cross toolchain, run under qemu-arm.
 set(PIN_TRIPLET arm-linux-gnueabihf)
 set(PIN_PROCESSOR arm)

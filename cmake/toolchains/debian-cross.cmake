@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-building with Debian's cross toolchains (g++-<triplet>), the C
 # library of the target under /usr/<triplet>, and qemu-user to run what is
 # built. Each CPU's file sets PIN_TRIPLET, PIN_PROCESSOR, PIN_QEMU and

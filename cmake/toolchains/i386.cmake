@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # i386: Debian's i686-linux-gnu cross toolchain, run under qemu-i386.
 set(PIN_TRIPLET i686-linux-gnu)
 set(PIN_PROCESSOR i686)

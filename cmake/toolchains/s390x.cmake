@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # s390x: Debian's s390x-linux-gnu cross toolchain, run under qemu-s390x.
 set(PIN_TRIPLET s390x-linux-gnu)
 set(PIN_PROCESSOR s390x)
