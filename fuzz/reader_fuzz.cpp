@@ -1,17 +1,22 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the entry reader.
 //
 // The input is what the line does: an optional first part that rewrites
-// the translation tables, then reads, each a length byte and that many
-// bytes; the line ends (end of file) after the last. A socket that hands
-// over one message per read carries them to the driver's descriptor. The
-// entry buffer ends where a readable page ends.
+// the translation tables, then chunks, each a length byte and that many
+// bytes; the line ends (end of file) after the last. A socket carries
+// them to the driver's descriptor: either one message per chunk, of which
+// a one-byte read takes the first byte (an empty one reads as end of
+// file), or a stream, where every byte arrives, however the chunks fall.
+// The entry buffer ends where a readable page ends.
 //
 // Every input must give exactly what a plain model of the reader says:
-// -1 with "E", or n from 0 to 255 with the entry's n bytes, and zero
-// bytes to the end of the buffer; nothing is read or written outside it.
+// an outcome with "E", or n from 0 to 255 with the entry's n bytes, and
+// zero bytes to the end of the buffer; nothing is read or written outside
+// it. vGetPinBuf and vGetPinEntry (without a time limit) are both checked.
 //
-// Input layout: byte 0 holds flags; with bit 0 set, the next 20 bytes are
-// mapchar[0..9] and mapconv[0..9]. Then: length byte, bytes, length byte...
+// Input layout: byte 0 holds flags; bit 1 chooses the stream, bit 2
+// vGetPinEntry; with bit 0 set, the next 20 bytes are mapchar[0..9] and
+// mapconv[0..9]. Then: length byte, bytes, length byte...
 
 #include "pin.h"
 
@@ -33,9 +38,12 @@ namespace {
 constexpr std::size_t kCodes = 10;
 constexpr std::size_t kMaxReads = 4096;  // enough to run far past the buffer
 constexpr std::uint8_t kTablesFlag = 1;
+constexpr std::uint8_t kStreamFlag = 2;
+constexpr std::uint8_t kEntryFlag = 4;
 
 struct Line {
   std::vector<std::vector<char>> reads;
+  bool stream = false;
 };
 
 // A buffer whose last byte is the last byte of a readable page.
@@ -95,15 +103,28 @@ class Writer {
   int out_ = -1;
 };
 
-// What the reader must return and store, read by read.
+// The bytes the reader sees, one per read, before the line ends.
+std::vector<char> keysOf(const Line &line) {
+  std::vector<char> keys;
+  for (const std::vector<char> &read : line.reads) {
+    if (line.stream) {
+      keys.insert(keys.end(), read.begin(), read.end());
+    } else if (read.empty()) {
+      break;  // a read of no byte: end of file
+    } else {
+      keys.push_back(read[0]);  // a message socket drops the rest of a message read in part
+    }
+  }
+  return keys;
+}
+
+// What the reader must return and store.
 int model(const Line &line, char *entry) {
   std::size_t p = 0;
   bool overlong = false;
-  for (const std::vector<char> &read : line.reads) {
-    if (read.empty()) return -1;  // end of file
-    const char key = read[0];
-    if (key == '*') return -1;
-    if (key == '#') return overlong ? -1 : static_cast<int>(p);
+  for (const char key : keysOf(line)) {
+    if (key == '*') return PIN_CANCELLED;
+    if (key == '#') return overlong ? PIN_TOO_LONG : static_cast<int>(p);
     char stored = key;
     for (std::size_t i = 0; i < kCodes; ++i) {
       if (mapchar[i] == key) {
@@ -118,7 +139,7 @@ int model(const Line &line, char *entry) {
       ++p;
     }
   }
-  return -1;  // the line ended first
+  return PIN_LINE_LOST;  // the line ended first
 }
 
 }  // namespace
@@ -127,12 +148,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::memcpy(mapchar, "0123456789", kCodes + 1);
   std::memcpy(mapconv, "0123456789", kCodes + 1);
   std::size_t at = 0;
-  if (size > 0 && (data[at++] & kTablesFlag) != 0 && size - at >= 2 * kCodes) {
+  const std::uint8_t flags = size > 0 ? data[at++] : 0;
+  Line line;
+  line.stream = (flags & kStreamFlag) != 0;
+  if ((flags & kTablesFlag) != 0 && size - at >= 2 * kCodes) {
     std::memcpy(mapchar, data + at, kCodes);
     std::memcpy(mapconv, data + at + kCodes, kCodes);
     at += 2 * kCodes;
   }
-  Line line;
   while (at < size && line.reads.size() < kMaxReads) {
     const std::size_t length = data[at++];
     const std::size_t n = std::min(length, size - at);
@@ -141,19 +164,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
 
   int ends[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) std::abort();
+  if (socketpair(AF_UNIX, (line.stream ? SOCK_STREAM : SOCK_SEQPACKET) | SOCK_CLOEXEC, 0, ends) != 0) std::abort();
   Writer &writer = Writer::get();
   writer.start(line, ends[1]);
   char *buf = guardedBuffer();
   std::memset(buf, '#', PIN_BUF_SIZE);  // a byte no read delivered would end the entry
   fd = ends[0];
-  const int got = vGetPinBuf(buf);
+  const bool entry = (flags & kEntryFlag) != 0;
+  const int got = entry ? vGetPinEntry(buf, -1) : vGetPinBuf(buf);
   close(ends[0]);
   writer.finish();
 
   char expected[PIN_BUF_SIZE] = {};
-  const int want = model(line, expected);
-  check(got == want);
+  const int outcome = model(line, expected);
+  check(got == (entry || outcome >= 0 ? outcome : PIN_CANCELLED));
   // The whole buffer: the entry (or "E") and zero bytes to the end, so
   // that no key of a rejected entry and no dropped byte remains.
   if (got < 0) {
