@@ -1,8 +1,10 @@
+# SPDX-License-Identifier: MIT
 # Installation, the CMake package, pkg-config and the Debian package.
 #
 # Everything installs under the name ttypinpad: libttypinpad.{a,so},
-# include/ttypinpad/pin.h, lib/cmake/ttypinpad, ttypinpad.pc, and the
-# CMake targets ttypinpad::pin (shared) and ttypinpad::pin_static.
+# include/ttypinpad/pin.h and pin.hpp, lib/cmake/ttypinpad, ttypinpad.pc,
+# the CMake targets ttypinpad::pin (shared) and ttypinpad::pin_static,
+# the manual pages and share/doc/ttypinpad/copyright.
 include(CMakePackageConfigHelpers)
 
 set(PIN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${PROJECT_NAME})
@@ -13,6 +15,12 @@ install(TARGETS pin pin_shared EXPORT ${PROJECT_NAME}-targets
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${PROJECT_NAME})
 install(TARGETS exPin virtual-pad RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES man/exPin.1 man/virtual-pad.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES man/ttypinpad.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+foreach(name vOpenPin vOpenPinAt vClosePin vGetPinBuf vGetPinEntry)
+  install(FILES man/links/${name}.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+endforeach()
+# The licence, in the machine-readable form Debian's packages carry.
+install(FILES cmake/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 install(EXPORT ${PROJECT_NAME}-targets NAMESPACE ${PROJECT_NAME}:: DESTINATION ${PIN_CMAKE_DIR})
 configure_package_config_file(cmake/config.cmake.in ${PROJECT_NAME}-config.cmake INSTALL_DESTINATION ${PIN_CMAKE_DIR})
@@ -39,6 +47,7 @@ and a shared C library with its header, CMake package and pkg-config file;
 exPin, a console program that reads one PIN entry and prints it; and
 virtual-pad, which runs a program against a pretend pad so that it can be
 tried and tested without one.")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 # Dependencies worked out from the binaries, but where a cross build
