@@ -1,46 +1,67 @@
-// pin_prompt: asks for a PIN of 4 to 6 digits, up to three times, and
-// shows it masked, as a kiosk would. One port, several entries: the port
-// is opened once, each try is one vGetPinBuf, and the earlier settings go
-// back at the end.
-#include <ttypinpad/pin.h>
+// SPDX-License-Identifier: MIT
+// pin_prompt: asks for a PIN of 4 to 6 digits, as a kiosk would, with the
+// C++ interface. The port is opened once and put back however the program
+// leaves (a Port), each entry is held in a Pin that wipes itself, and the
+// PIN is never shown: only its length, masked. A cancelled or malformed
+// entry may be tried again, three times in all; a pad that stays silent,
+// or is unplugged, ends the session with its own message and status.
+#include <ttypinpad/pin.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <string>
+#include <system_error>
 
 namespace {
 
 constexpr int kTries = 3;
-constexpr int kShortest = 4;
-constexpr int kLongest = 6;
+constexpr std::size_t kShortest = 4;
+constexpr std::size_t kLongest = 6;
+constexpr auto kKeyTimeout = std::chrono::seconds(30);
+
+enum Status { kAccepted = 0, kRefused = 1, kSilent = 2, kNoPad = 3 };
 
 // Every byte the reader counted: a zero byte from the line (a BREAK) is
-// part of the entry, so the string's own end is no guide.
-bool allDigits(const char *entry, int length) {
-  return std::all_of(entry, entry + length, [](char c) { return c >= '0' && c <= '9'; });
+// part of the entry, so a string's own end is no guide.
+bool wellFormed(const ttypinpad::Pin &pin) {
+  const std::string_view digits = pin.digits();
+  return digits.size() >= kShortest && digits.size() <= kLongest &&
+         std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Reads up to kTries entries; the status the session ends with.
+Status session(ttypinpad::Port &pad) {
+  for (int attempt = 1; attempt <= kTries; ++attempt) {
+    std::cout << "PIN (" << kShortest << " to " << kLongest << " digits, # to confirm, * to cancel): " << std::flush;
+    ttypinpad::Pin pin;
+    switch (pad.read(pin, kKeyTimeout)) {
+      case ttypinpad::Outcome::Confirmed:
+        if (wellFormed(pin)) {
+          std::cout << "accepted " << std::string(pin.size(), '*') << std::endl;
+          pin.wipe();  // handed on (to the payment host, say) and no longer needed
+          return kAccepted;
+        }
+        std::cout << "not a PIN, try again" << std::endl;
+        break;
+      case ttypinpad::Outcome::TooLong: std::cout << "not a PIN, try again" << std::endl; break;
+      case ttypinpad::Outcome::Cancelled: std::cout << "cancelled, try again" << std::endl; break;
+      case ttypinpad::Outcome::TimedOut: std::cout << "no key for 30 s" << std::endl; return kSilent;
+      case ttypinpad::Outcome::LineLost: std::cout << "the pad was unplugged" << std::endl; return kNoPad;
+    }
+  }
+  std::cout << "too many tries" << std::endl;
+  return kRefused;
 }
 
 }  // namespace
 
 int main() {
-  termios saved{};
-  vOpenPin(&saved);
-  int status = 1;
-  for (int attempt = 1; attempt <= kTries; ++attempt) {
-    std::cout << "PIN (" << kShortest << " to " << kLongest << " digits, # to confirm, * to cancel): " << std::flush;
-    char entry[PIN_BUF_SIZE];
-    const int length = vGetPinBuf(entry);
-    if (length < 0) {
-      std::cout << "cancelled" << std::endl;
-      break;
-    }
-    if (length >= kShortest && length <= kLongest && allDigits(entry, length)) {
-      std::cout << "accepted " << std::string(static_cast<std::size_t>(length), '*') << std::endl;
-      status = 0;
-      break;
-    }
-    std::cout << "not a PIN, try again" << std::endl;
+  try {
+    ttypinpad::Port pad("/dev/ttyS0");
+    return session(pad);
+  } catch (const std::system_error &e) {
+    std::cerr << "pin_prompt: the pad is unavailable: " << e.what() << std::endl;
+    return kNoPad;
   }
-  vClosePin(&saved);
-  return status;
 }
