@@ -80,7 +80,9 @@ class Line {
         if (send(ends_[1], m.data(), m.size(), MSG_NOSIGNAL) < 0) break;  // the reader is done
       }
       char none = 0;
-      if (carry == Carry::StreamThenSilence) (void)!read(ends_[1], &none, 1);  // until the reader is done
+      while (carry == Carry::StreamThenSilence && read(ends_[1], &none, 1) < 0 && errno == EINTR) {
+        // until the reader is done
+      }
       _exit(0);
     }
     ::close(ends_[1]);

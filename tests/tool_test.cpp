@@ -2,6 +2,7 @@
 // The virtual-pad tool from its command line.
 #include "support.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <fstream>
@@ -428,7 +429,8 @@ TEST(ToolNamespace, UserNamespaceWhenMountsAreNotAllowed) {
 // gives the tool no chance to clean up: the namespace must still die.
 TEST(ToolStress, SignalAtARandomMomentEndsEverything) {
   NEED_NAMESPACE();
-  std::mt19937 random(20261209);
+  const unsigned seed = std::random_device{}();  // other moments on every run; the seed tells which
+  std::mt19937 random(seed);
   const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGKILL};
   for (int run = 0; run < 150; ++run) {
     const int sig = signals[random() % 5];
@@ -443,7 +445,8 @@ TEST(ToolStress, SignalAtARandomMomentEndsEverything) {
     std::this_thread::sleep_for(delay);
     kill(tool.pid, sig);
     const ToolRun r = tool.finish();
-    EXPECT_EQ(r.status, 128 + sig) << "SIG" << sigabbrev_np(sig) << " after " << delay.count() << " us" << r.err;
+    EXPECT_EQ(r.status, 128 + sig) << "SIG" << sigabbrev_np(sig) << " after " << delay.count() << " us, seed " << seed
+                                   << r.err;
     EXPECT_EQ(readUntil(output[0], "ran"), "") << "SIG" << sigabbrev_np(sig) << " after " << delay.count() << " us";
     close(output[0]);
     if (HasFailure()) break;
@@ -498,9 +501,9 @@ TEST(ToolStress, OneCtrlCIsOneSignal) {
 TEST(ToolStress, KeysReadByProcessesThatEndAtOnce) {
   NEED_NAMESPACE();
   for (int run = 0; run < 100 && !HasFailure(); ++run) {
-    const ToolRun r = runTool({"--keys", "12345678", "--", "sh", "-c",
-                               "stty -F /dev/ttyS0 -icanon min 1 -echo; "
-                               "for i in 1 2 3 4 5 6 7 8; do head -c1 /dev/ttyS0; done; echo"});
+    const std::string eightReaders =
+        "stty -F /dev/ttyS0 -icanon min 1 -echo; for i in 1 2 3 4 5 6 7 8; do head -c1 /dev/ttyS0; done; echo";
+    const ToolRun r = runTool({"--keys", "12345678", "--", "sh", "-c", eightReaders});
     EXPECT_EQ(r.status, 0) << "run " << run << ": " << r.err;
     EXPECT_EQ(r.out, "12345678\n") << "run " << run;
   }
@@ -550,10 +553,8 @@ TEST(ToolManyProcesses, StoppedCommandCostsLittleAndEndsOnTheFirstSignal) {
   NEED_NAMESPACE();
   ToolProcess tool({"--keys", "1", "--", "sh", "-c", kSpawnMany + "kill -STOP $$"});
   const auto stopped = [&] {
-    for (const pid_t child : childrenOf(tool.pid)) {
-      if (stateOf(child) == 'T') return true;
-    }
-    return false;
+    const std::vector<pid_t> children = childrenOf(tool.pid);
+    return std::any_of(children.begin(), children.end(), [](pid_t child) { return stateOf(child) == 'T'; });
   };
   for (int waitedMs = 0; !stopped(); ++waitedMs) {
     ASSERT_LT(waitedMs, support::kTimeoutMs) << "COMMAND never stopped";
@@ -567,7 +568,7 @@ TEST(ToolManyProcesses, StoppedCommandCostsLittleAndEndsOnTheFirstSignal) {
 #ifdef PIN_SANITIZED
   EXPECT_LT(spent, 100'000'000U);
 #else
-  EXPECT_LT(spent, 30'000'000U) << "the tool used " << spent / 10'000'000.0 << "% of a core watching";
+  EXPECT_LT(spent, 30'000'000U) << "the tool used " << static_cast<double>(spent) / 1e7 << "% of a core watching";
 #endif
   kill(tool.pid, SIGTERM);
   EXPECT_EQ(tool.finish().status, 128 + SIGTERM);

@@ -12,7 +12,6 @@
  *
  * Build against an installed driver:  cc remap.c $(pkg-config --cflags --libs ttypinpad)
  */
-#define _DEFAULT_SOURCE /* explicit_bzero */
 #include <ttypinpad/pin.h>
 
 #include <errno.h>
@@ -23,6 +22,12 @@ enum { TRIES = 3, KEY_TIMEOUT_MS = 30000 };
 
 /* The account's PIN, as the bank's host would check it; a demonstration. */
 static const char expected[] = "1234";
+
+/* Clears a PIN where the compiler cannot leave the stores out. */
+static void wipe(char *pin, size_t size) {
+  volatile char *byte = pin;
+  while (size-- > 0) *byte++ = 0;
+}
 
 /* Compares without stopping at the first difference, so that the time
  * taken tells nothing about how much of the PIN was right. */
@@ -50,7 +55,7 @@ int main(void) {
     fflush(stdout);
     const int length = vGetPinEntry(entry, KEY_TIMEOUT_MS);
     const int right = length >= 0 && samePin(entry, length);
-    explicit_bzero(entry, sizeof entry); /* used: gone */
+    wipe(entry, sizeof entry); /* used: gone */
     if (right) {
       puts("PIN accepted");
       status = 0;

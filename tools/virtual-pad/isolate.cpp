@@ -4,6 +4,9 @@
 #include "errors.h"
 #include "pad.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -25,10 +28,8 @@ constexpr const char *kSerialPrefixes[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA",
 constexpr const char *kConsole = "console";
 
 bool isSerial(const std::string &name) {
-  for (const char *prefix : kSerialPrefixes) {
-    if (name.rfind(prefix, 0) == 0) return true;
-  }
-  return false;
+  return std::any_of(std::begin(kSerialPrefixes), std::end(kSerialPrefixes),
+                     [&](const char *prefix) { return name.rfind(prefix, 0) == 0; });
 }
 
 bool writeFile(const char *path, const std::string &text) {

@@ -156,7 +156,7 @@ vpad::Wait play(vpad::Pad &pad, const Options &opt, const Deadline &deadline, st
 // ends them for good. A signal from the terminal (Ctrl-C) reached
 // COMMAND already, as it shares the tool's process group: it only wakes
 // a stopped COMMAND to take it. Returns the ending signal, if one came.
-int waitPassingOnSignals(vpad::Pad &pad, const Options &opt, vpad::Wait w, const Deadline &deadline,
+int waitPassingOnSignals(const vpad::Pad &pad, const Options &opt, vpad::Wait w, const Deadline &deadline,
                          bool &timedOut) {
   vpad::Interrupt first;
   Clock::time_point firstAt;

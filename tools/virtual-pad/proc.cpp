@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "proc.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -143,10 +144,9 @@ bool pollsPort(int dir, pid_t pid, const Call &c, dev_t device) {
   const unsigned long n = c.arg[1] < kMostPolled ? c.arg[1] : kMostPolled;
   std::vector<pollfd> fds(n);
   if (!peek(dir, pid, c.arg[0], fds.data(), n * sizeof(pollfd))) return true;  // it waits, and holds the port
-  for (const pollfd &p : fds) {
-    if ((p.events & (POLLIN | POLLRDNORM)) != 0 && isPort(dir, pid, p.fd, device)) return true;
-  }
-  return false;
+  return std::any_of(fds.begin(), fds.end(), [&](const pollfd &p) {
+    return (p.events & (POLLIN | POLLRDNORM)) != 0 && isPort(dir, pid, p.fd, device);
+  });
 }
 
 bool selectsPort(int dir, pid_t pid, const Call &c, dev_t device) {

@@ -42,10 +42,11 @@ std::string flagWords(tcflag_t word, std::initializer_list<Flag> flags) {
 // As stty -a shows it: ^C, ^?, and M- before a byte with the top bit set.
 std::string controlChar(cc_t c) {
   if (c == 0) return "<undef>";
-  if (c >= 0x80) return "M-" + (c == 0x80 ? std::string("^@") : controlChar(static_cast<cc_t>(c - 0x80)));
-  if (c < 0x20) return std::string("^") + static_cast<char>(c + '@');
-  if (c == 0x7f) return "^?";
-  return {static_cast<char>(c)};
+  const std::string meta = c >= 0x80 ? "M-" : "";
+  const auto low = static_cast<cc_t>(c & 0x7f);
+  if (low < 0x20) return meta + "^" + static_cast<char>(low + '@');
+  if (low == 0x7f) return meta + "^?";
+  return meta + static_cast<char>(low);
 }
 
 }  // namespace
