@@ -237,7 +237,7 @@ bool start(Pad &pad, const Launch &launch, std::string &why, int &status) {
     if (r.status == 0 && launch.stopBeforeExec) break;
   }
   close(report[0]);
-  close(lifeline[1]);  // every process of the start has its parent-death signal by now
+  pad.lifeline = lifeline[1];  // until the program is reaped
   if (pad.pid != helper) reapChild(helper, nullptr);
   if (failure.status != 0 || pad.pid <= 0) {
     status = failure.status != 0 ? failure.status : kNoNamespace;
@@ -273,6 +273,8 @@ int reap(Pad &pad) {
   int st = 0;
   if (!reapChild(pad.pid, &st)) st = W_EXITCODE(kNoNamespace, 0);
   pad.pid = -1;
+  if (pad.lifeline >= 0) close(pad.lifeline);
+  pad.lifeline = -1;
   proc::endSearch(pad.readers);
   if (pad.pidfd >= 0) close(pad.pidfd);
   pad.pidfd = -1;

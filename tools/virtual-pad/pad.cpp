@@ -36,6 +36,8 @@ void closePad(Pad &pad) {
   unplug(pad);
   if (pad.slave >= 0) close(pad.slave);
   pad.slave = -1;
+  if (pad.lifeline >= 0) close(pad.lifeline);
+  pad.lifeline = -1;
   proc::endSearch(pad.readers);
 }
 

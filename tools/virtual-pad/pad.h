@@ -37,6 +37,7 @@ struct Pad {
   pid_t pid = -1;     // the program, once started: a child of this process
   pid_t init = -1;    // the first process of the program's PID namespace, also our child
   int pidfd = -1;     // readable once the program has ended; -1 where the system gives none
+  int lifeline = -1;  // held while the program runs: the processes of its start see us alive
   mutable proc::ReaderSearch readers;  // where to look for the program waiting for a key
 };
 
