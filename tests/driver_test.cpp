@@ -8,6 +8,7 @@
 #include "support.h"
 
 #include <pty.h>
+#include <sys/time.h>
 #include <stdexcept>
 #include <thread>
 
@@ -248,7 +249,7 @@ TEST(TimedReaderClock, LimitIsPerKeyAndSignalsDoNotMoveIt) {
   struct sigaction old {};
   act.sa_handler = countSignal;  // without SA_RESTART: every signal interrupts the wait
   sigemptyset(&act.sa_mask);
-  sigaction(SIGUSR1, &act, &old);
+  sigaction(SIGALRM, &act, &old);
   GuardedBuffer entry;
   {
     const auto slowly = [](pid_t /*reader*/, int /*fd*/) { std::this_thread::sleep_for(Ms(120)); };
@@ -259,57 +260,19 @@ TEST(TimedReaderClock, LimitIsPerKeyAndSignalsDoNotMoveIt) {
   }
   {
     Line line(Messages{}, nullptr, Carry::StreamThenSilence);
-    const pthread_t reader = pthread_self();
-    bool done = false;
-    std::thread signaller([&] {
-      while (!__atomic_load_n(&done, __ATOMIC_ACQUIRE)) {
-        pthread_kill(reader, SIGUSR1);
-        std::this_thread::sleep_for(Ms(5));
-      }
-    });
+    const itimerval every5ms{{0, 5000}, {0, 5000}};
+    setitimer(ITIMER_REAL, &every5ms, nullptr);
+    gSignals = 0;
     const auto start = std::chrono::steady_clock::now();
     expectEntry(entry.buf, vGetPinEntry(entry.buf, 200), PIN_TIMED_OUT, "");
     const Ms waited = since(start);
-    __atomic_store_n(&done, true, __ATOMIC_RELEASE);
-    signaller.join();
+    const itimerval stop{};
+    setitimer(ITIMER_REAL, &stop, nullptr);
+    EXPECT_GT(gSignals, 5) << "the wait was not interrupted";
     EXPECT_GE(waited, Ms(200));
     EXPECT_LT(waited, Ms(400));
   }
-  sigaction(SIGUSR1, &old, nullptr);
-}
-
-
-// A signal handler installed without SA_RESTART makes a waiting read fail
-// with EINTR. Before every key the writer waits until the reader blocks,
-// signals it, and waits until the signal was handled and the reader blocks
-// again: the entry must go on as if nothing happened.
-TEST(ReaderSignals, InterruptedReadsAreStartedAgain) {
-  struct sigaction act {};
-  struct sigaction old {};
-  act.sa_handler = countSignal;
-  sigemptyset(&act.sa_mask);
-  sigaction(SIGUSR1, &act, &old);
-  gSignals = 0;
-
-  GuardedBuffer entry;
-  const auto signalFirst = [](pid_t reader, int readerFd) {
-    // Bounded, so that a reader that gave up does not leave us waiting.
-    const auto waitFor = [](const std::function<bool()> &done) {
-      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (!done() && std::chrono::steady_clock::now() < end) sched_yield();
-    };
-    waitFor([&] { return vpad::proc::blockedInRead(reader, readerFd); });
-    kill(reader, SIGUSR1);
-    waitFor([&] {
-      return !vpad::proc::signalPending(reader) && vpad::proc::blockedInRead(reader, readerFd);
-    });
-  };
-  {
-    Line line(keys("42#"), signalFirst);
-    expectEntry(entry.buf, vGetPinBuf(entry.buf), 2, "42");
-  }
-  EXPECT_EQ(gSignals, 3);
-  sigaction(SIGUSR1, &old, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
 }
 
 // ---- setup and restore, in a namespace where /dev/ttyS0 is the pad ----

@@ -151,11 +151,7 @@ bool mountOwnProc(std::string &why) {
   return true;
 }
 
-bool seal(Port port, std::string &why) {
-  if (!enterUserNamespace()) {
-    why = errnoText("cannot seal the namespace in a user namespace of its own");
-    return false;
-  }
+bool keepOutOfDeniedPort(Port port, std::string &why) {
   // Mode 0 keeps everybody out but those who may override file modes;
   // give those powers up for good, so that the program cannot either.
   if (port == Port::Denied &&
@@ -164,6 +160,14 @@ bool seal(Port port, std::string &why) {
     return false;
   }
   return true;
+}
+
+bool seal(Port port, std::string &why) {
+  if (!enterUserNamespace()) {
+    why = errnoText("cannot seal the namespace in a user namespace of its own");
+    return false;
+  }
+  return keepOutOfDeniedPort(port, why);  // a new user namespace gave every power back
 }
 
 }  // namespace vpad

@@ -40,6 +40,10 @@ bool isolate(const Pad &pad, Port port, std::string &why);
 // that namespace's own /proc over the machine's.
 bool mountOwnProc(std::string &why);
 
+// Where the pad is denied, gives up for good the powers that would open it
+// all the same.
+bool keepOutOfDeniedPort(Port port, std::string &why);
+
 // Seals what isolate() made: a user namespace of its own, in which the
 // process keeps its uid and gid (root stays root), and in which every
 // mount made so far is locked. There, not even root can unmount the pad
