@@ -14,6 +14,10 @@ install(TARGETS pin pin_shared EXPORT ${PROJECT_NAME}-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${PROJECT_NAME})
 install(TARGETS exPin virtual-pad RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET vpad-guest)  # virtual-pad --uart's agent, which the tool finds beside it
+  install(TARGETS vpad-guest RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/${PROJECT_NAME})
+  install(PROGRAMS scripts/guest-kernel DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/${PROJECT_NAME})
+endif()
 install(FILES man/exPin.1 man/virtual-pad.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES man/ttypinpad.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 foreach(name vOpenPin vOpenPinAt vClosePin vGetPinBuf vGetPinEntry)

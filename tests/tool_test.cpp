@@ -590,4 +590,68 @@ TEST(ToolCommandLine, ScriptWithoutInterpreterLineAndManyArguments) {
   unlink(script);
 }
 
+// ---- the pad on a real serial driver: virtual-pad --uart ----------------
+
+// Asked once: whether the machine with the UART can run here, and if not
+// why (QEMU or Debian's kernel missing).
+bool haveUart(std::string &why) {
+  static const ToolRun probe = runTool({"--uart", "--", "true"});
+  why = probe.err;
+  return probe.status == 0;
+}
+
+class Uart : public testing::TestWithParam<ToolCase> {};
+
+// What a pseudo-terminal hides, a UART shows: the speed, data bits,
+// parity and stop bits on the wire, carrier, BREAK, and the settings put
+// back in full (a pseudo-terminal forces 8 data bits and no parity).
+TEST_P(Uart, Runs) {
+  std::string why;
+  if (!haveUart(why)) SKIP_OR_FAIL(why);
+  const ToolCase &c = GetParam();
+  const ToolRun r = runTool(c.args);
+  EXPECT_EQ(r.status, c.status) << r.err;
+  EXPECT_EQ(r.out, c.out);
+  for (const std::string &part : c.errHas) EXPECT_NE(r.err.find(part), std::string::npos) << part << " in:\n" << r.err;
+}
+
+// Settings unlike the pad's in every field a UART keeps: 19200 baud,
+// 7 data bits, odd parity, 2 stop bits, no clocal.
+const std::string kEarlier = "stty -F /dev/ttyS0 19200 cs7 parenb parodd cstopb -clocal -crtscts icrnl ixon opost";
+
+INSTANTIATE_TEST_SUITE_P(
+    Line, Uart,
+    testing::Values(
+        ToolCase{"EntryOnTheWire",
+                 {"--uart", "--show-settings", "--keys", "1234#", "--", EXPIN_PATH},
+                 "",
+                 0,
+                 kPrompt + "1234[4]\n",
+                 {"2400 baud, 8 data bits, no parity, 1 stop bit; DTR on, RTS on"}},
+        ToolCase{"Cancelled", {"--uart", "--keys", "12*", "--", EXPIN_PATH}, "", 0, kPrompt + "E[-1]\n", {}},
+        ToolCase{"BreakAndBurst",
+                 {"--uart", "--keys", "1", "--break", "--burst", "23#", "--", EXPIN_PATH},
+                 "",
+                 0,
+                 kPrompt + "1[4]\n",
+                 {}},
+        ToolCase{"EarlierSettingsPutBack",
+                 {"--uart", "--keys", "5#", "--", "sh", "-c",
+                  kEarlier + "; stty -F /dev/ttyS0 -g >/tmp/before; " EXPIN_PATH
+                             "; stty -F /dev/ttyS0 -g >/tmp/after; cmp -s /tmp/before /tmp/after && echo put back"},
+                 "",
+                 0,
+                 kPrompt + "5[1]\nput back\n",
+                 {}},
+        ToolCase{"NoCarrier",
+                 {"--uart", "--no-carrier", "--timeout", "60", "--keys", "7#", "--", "sh", "-c",
+                  kEarlier + "; " EXPIN_PATH},
+                 "",
+                 0,
+                 kPrompt + "7[1]\n",
+                 {}},
+        ToolCase{"HungUp", {"--uart", "--keys", "12", "--hang-up", "--", EXPIN_PATH}, "", 0, kPrompt + "E[-1]\n", {}},
+        ToolCase{"StatusPassedOn", {"--uart", "--", "sh", "-c", "exit 7"}, "", 7, "", {}}),
+    [](const testing::TestParamInfo<ToolCase> &info) { return std::string(info.param.name); });
+
 }  // namespace

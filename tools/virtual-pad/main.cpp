@@ -12,6 +12,7 @@
 #include "options.h"
 #include "pad.h"
 #include "stty_words.h"
+#include "uart.h"
 
 #include <chrono>
 #include <csignal>
@@ -132,7 +133,9 @@ vpad::Wait play(vpad::Pad &pad, const Options &opt, const Deadline &deadline, st
   }
   for (const Step &step : opt.steps) total += step.bytes.size();
   for (const Step &step : opt.steps) {
-    if (step.kind == Step::Burst) {
+    if (step.kind == Step::Burst || step.kind == Step::Break) {
+      // A pseudo-terminal has no BREAK: the zero byte a reader under the
+      // pad's settings gets for one goes out instead.
       bool sent = false;
       w = vpad::burst(pad, step.bytes, deadline.msLeft(), &sent);
       typed += sent ? step.bytes.size() : 0;
@@ -255,5 +258,5 @@ int main(int argc, char **argv) {
     case Parsed::Wrong: std::fputs("Try 'virtual-pad --help'.\n", stderr); return kUsage;
     case Parsed::Run: break;
   }
-  return run(opt);
+  return opt.uart ? runOnUart(opt) : run(opt);
 }

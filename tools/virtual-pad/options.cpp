@@ -14,11 +14,16 @@ const char kUsageText[] =
     "                    for it; \\r \\n \\t \\0 \\\\ and \\xHH stand for bytes\n"
     "  --burst TEXT      send TEXT all at once, as keys typed while COMMAND was\n"
     "                    busy, once it waits for input (same escapes)\n"
+    "  --break           send a BREAK (a zero byte to a reader under the pad's\n"
+    "                    settings), in order with --keys and --burst\n"
     "  --hang-up         once every key has gone out, hang up the line, as if\n"
     "                    the pad were unplugged\n"
     "  --timeout SECONDS end COMMAND if it still runs after SECONDS; status 124\n"
     "  --show-settings   print the line settings COMMAND put on the port, once it\n"
     "                    waits for the first key\n"
+    "  --uart            run COMMAND in a small QEMU machine where /dev/ttyS0 is a\n"
+    "                    16550A UART of the guest kernel's own serial driver\n"
+    "  --no-carrier      with --uart: a pad that drives no carrier (DCD low)\n"
     "  --no-port         give COMMAND no /dev/ttyS0 at all\n"
     "  --deny-port       give COMMAND a /dev/ttyS0 it has no permission to open\n"
     "  -h, --help        show this text\n"
@@ -49,6 +54,12 @@ Parsed parse(int argc, char **argv, Options &opt) {
       opt.steps.push_back(step);
     } else if (arg == "--hang-up") {
       opt.hangUp = true;
+    } else if (arg == "--break") {
+      opt.steps.push_back(Step{Step::Break, std::string(1, '\0')});
+    } else if (arg == "--uart") {
+      opt.uart = true;
+    } else if (arg == "--no-carrier") {
+      opt.noCarrier = true;
     } else if (arg == "--timeout" && i + 1 < argc) {
       char *end = nullptr;
       const double seconds = std::strtod(argv[++i], &end);
@@ -74,6 +85,14 @@ Parsed parse(int argc, char **argv, Options &opt) {
   }
   if (i == argc) {
     say("no COMMAND to run");
+    return Parsed::Wrong;
+  }
+  if (opt.noCarrier && !opt.uart) {
+    say("--no-carrier needs --uart: a pseudo-terminal has no carrier to drop");
+    return Parsed::Wrong;
+  }
+  if (opt.uart && opt.port != vpad::Port::Pad) {
+    say("--no-port and --deny-port are for the pseudo-terminal line, not --uart");
     return Parsed::Wrong;
   }
   opt.command = argv + i;

@@ -10,7 +10,7 @@
 
 // What the pad sends, in the order of the command line.
 struct Step {
-  enum Kind { Type, Burst } kind;
+  enum Kind { Type, Burst, Break } kind;
   std::string bytes;  // with the escapes turned into bytes
 };
 
@@ -20,6 +20,8 @@ struct Options {
   int timeoutMs = -1;        // end COMMAND after this long; -1: never
   std::string timeoutText;   // as given, for the message
   bool showSettings = false;
+  bool uart = false;         // the pad on a real serial driver, in a QEMU machine
+  bool noCarrier = false;    // there, a pad that drives no carrier
   vpad::Port port = vpad::Port::Pad;
   char **command = nullptr;  // COMMAND and its arguments, ended by a null
 
