@@ -121,6 +121,28 @@ void noSerialPorts() {
   }
 }
 
+// The same, in a PID namespace of its own with its own /proc, as in a
+// container: the tool is not its first process, but a child of it.
+void containerLike() {
+  noSerialPorts();
+  if (unshare(CLONE_NEWPID) != 0) _exit(98);
+  const pid_t first = fork();
+  if (first < 0) _exit(98);
+  if (first > 0) {  // outside: pass on how the container ended
+    int status = 0;
+    waitpid(first, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) _exit(98);
+  const pid_t tool = fork();
+  if (tool < 0) _exit(98);
+  if (tool > 0) {
+    int status = 0;
+    waitpid(tool, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+}
+
 // The same, where /dev/ttyS0 is a link to a port the machine lacks.
 void danglingPortLink() {
   noSerialPorts();
@@ -221,6 +243,28 @@ INSTANTIATE_TEST_SUITE_P(
                  kPrompt + "12[2]\n",
                  {},
                  noSerialPorts},
+        ToolCase{"ContainerLike",
+                 {"--keys", "12#", "--", "sh", "-c", EXPIN_PATH "; cat /proc/$$/comm"},
+                 "",
+                 0,
+                 kPrompt + "12[2]\nsh\n",
+                 {},
+                 containerLike},
+        ToolCase{"UartWithoutQemu",
+                 {"--uart", "--", "true"},
+                 "",
+                 125,
+                 "",
+                 {"virtual-pad: --uart needs qemu-system-x86_64 (apt-get install qemu-system-x86)\n"},
+                 [] { setenv("PATH", "/nonexistent", 1); }},
+        ToolCase{"UartWithoutKernel",
+                 {"--uart", "--", "true"},
+                 "",
+                 125,
+                 "",
+                 {"virtual-pad: --uart needs Debian's kernel in /nonexistent/guest"},
+                 [] { setenv("TTYPINPAD_GUEST", "/nonexistent/guest", 1); }},
+        ToolCase{"NoCarrierWithoutUart", {"--no-carrier", "--", "true"}, "", 2, "", {"--no-carrier needs --uart"}},
         ToolCase{"DanglingPortLink", {"--keys", "12#", "--", EXPIN_PATH}, "", 0, kPrompt + "12[2]\n", {}, danglingPortLink},
         ToolCase{"KeysGivenTwiceGoOutInOrder", {"--keys", "1", "--keys", "2#", "--", EXPIN_PATH}, "", 0, kPrompt + "12[2]\n", {}},
         ToolCase{"BurstOfQueuedKeys",
