@@ -14,7 +14,7 @@
 //
 // With --check the exit status is 1 when a figure is over its budget.
 
-#include "pad.h"
+#include "vpad.h"
 
 #include <algorithm>
 #include <chrono>

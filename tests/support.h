@@ -2,7 +2,7 @@
 // Shared by the tests that run programs on the virtual pad.
 #pragma once
 
-#include "pad.h"
+#include "vpad.h"
 
 #include <gtest/gtest.h>
 

@@ -418,7 +418,9 @@ TEST_P(ToolStop, EndsTheWholeTreeAndPutsTheTerminalBack) {
   for (const int f : {terminal, user, output[0]}) close(f);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, ToolStop, testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT));
+// The first four are passed on; the others end the tool (and all it
+// started) as they would any program, but the terminal goes back first.
+INSTANTIATE_TEST_SUITE_P(Signals, ToolStop, testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM));
 
 // With --keys, a signal that comes once every key has been typed, while
 // COMMAND waits for more, still reaches it.
@@ -673,6 +675,8 @@ INSTANTIATE_TEST_SUITE_P(
                  kPrompt + "1234[4]\n",
                  {"2400 baud, 8 data bits, no parity, 1 stop bit; DTR on, RTS on"}},
         ToolCase{"Cancelled", {"--uart", "--keys", "12*", "--", EXPIN_PATH}, "", 0, kPrompt + "E[-1]\n", {}},
+        ToolCase{"ConfirmAlone", {"--uart", "--keys", "#", "--", EXPIN_PATH}, "", 0, kPrompt + "[0]\n", {}},
+        ToolCase{"OtherBytesCounted", {"--uart", "--keys", "1\\r2#", "--", EXPIN_PATH}, "", 0, kPrompt + "1\r2[3]\n", {}},
         ToolCase{"BreakAndBurst",
                  {"--uart", "--keys", "1", "--break", "--burst", "23#", "--", EXPIN_PATH},
                  "",

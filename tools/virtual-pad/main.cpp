@@ -10,7 +10,7 @@
 // status, and nothing COMMAND started outlives it.
 
 #include "options.h"
-#include "pad.h"
+#include "vpad.h"
 #include "stty_words.h"
 #include "uart.h"
 

@@ -2,7 +2,7 @@
 // virtual-pad's command line: its options, and the escapes in --keys.
 #pragma once
 
-#include "pad.h"
+#include "isolate.h"
 
 #include <string>
 #include <string_view>

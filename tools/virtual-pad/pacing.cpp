@@ -2,6 +2,7 @@
 #include "pacing.h"
 
 #include "pad.h"
+#include "signals.h"
 
 #include <cerrno>
 #include <chrono>

@@ -10,7 +10,7 @@
 // Keys go out one at a time, each only once the program is waiting for
 // input on the port, so every key arrives by itself, as from a person at
 // the pad, and no timing is guessed. The virtual-pad tool, the tests and
-// the benchmark use this same code:
+// the benchmark use this same code (vpad.h brings it all):
 //   pad.h        the pseudo-terminal (this file);
 //   isolate.h    the namespace in which /dev/ttyS0 is the pad;
 //   launch.h     starting the program in it, and ending its whole tree;
@@ -59,8 +59,3 @@ bool settings(const Pad &pad, termios &out);
 bool unread(const Pad &pad);
 
 }  // namespace vpad
-
-#include "isolate.h"
-#include "launch.h"
-#include "pacing.h"
-#include "signals.h"
