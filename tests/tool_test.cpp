@@ -699,7 +699,13 @@ INSTANTIATE_TEST_SUITE_P(
                  kPrompt + "7[1]\n",
                  {}},
         ToolCase{"HungUp", {"--uart", "--keys", "12", "--hang-up", "--", EXPIN_PATH}, "", 0, kPrompt + "E[-1]\n", {}},
-        ToolCase{"StatusPassedOn", {"--uart", "--", "sh", "-c", "exit 7"}, "", 7, "", {}}),
+        // The guest's own /proc and /sys, not the host's folders under them.
+        ToolCase{"StatusPassedOn",
+                 {"--uart", "--", "sh", "-c", "test -e /proc/self/exe && test -e /sys/class/tty/ttyS0 && exit 7"},
+                 "",
+                 7,
+                 "",
+                 {}}),
     [](const testing::TestParamInfo<ToolCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -234,10 +234,13 @@ class Machine {
     args.insert(args.end(), {"-device", "virtio-serial-pci", "-chardev",
                              "socket,id=control,path=" + run_ + "/control,server=on,wait=off", "-device",
                              "virtserialport,chardev=control,name=control"});
-    // The host's root read-only, its /tmp, and the run folder.
-    for (const auto &[tag, path, options] : {std::tuple<std::string, std::string, std::string>{"hostroot", "/", ",readonly=on"},
-                                             {"tmp", "/tmp", ""},
-                                             {"run", run_, ""}}) {
+    // The host's root read-only, its /tmp, and the run folder. Inode
+    // numbers are remapped across the host's file systems: /proc and /sys,
+    // for two, both have inode 1, and would be one folder to the guest.
+    for (const auto &[tag, path, options] :
+         {std::tuple<std::string, std::string, std::string>{"hostroot", "/", ",readonly=on,multidevs=remap"},
+          {"tmp", "/tmp", ",multidevs=remap"},
+          {"run", run_, ""}}) {
       std::string fsdev = "local,id=";
       fsdev.append(tag).append(",path=").append(path).append(",security_model=none").append(options);
       std::string device = "virtio-9p-pci,fsdev=";
