@@ -655,7 +655,7 @@ TEST_P(Uart, Runs) {
   std::string why;
   if (!haveUart(why)) SKIP_OR_FAIL(why);
   const ToolCase &c = GetParam();
-  const ToolRun r = runTool(c.args);
+  const ToolRun r = runTool(c.args, c.input);
   EXPECT_EQ(r.status, c.status) << r.err;
   EXPECT_EQ(r.out, c.out);
   for (const std::string &part : c.errHas) EXPECT_NE(r.err.find(part), std::string::npos) << part << " in:\n" << r.err;
@@ -699,6 +699,7 @@ INSTANTIATE_TEST_SUITE_P(
                  kPrompt + "7[1]\n",
                  {}},
         ToolCase{"HungUp", {"--uart", "--keys", "12", "--hang-up", "--", EXPIN_PATH}, "", 0, kPrompt + "E[-1]\n", {}},
+        ToolCase{"PassesOnInput", {"--uart", "--", EXPIN_PATH}, "56#", 0, kPrompt + "56[2]\n", {}},
         // The guest's own /proc and /sys, not the host's folders under them.
         ToolCase{"StatusPassedOn",
                  {"--uart", "--", "sh", "-c", "test -e /proc/self/exe && test -e /sys/class/tty/ttyS0 && exit 7"},

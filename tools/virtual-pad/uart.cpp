@@ -2,6 +2,7 @@
 #include "uart.h"
 
 #include "errors.h"
+#include "keyboard.h"
 #include "signals.h"
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -34,7 +36,7 @@ constexpr const char *kAgent = "vpad-guest";
 constexpr int kSetUpFailed = 125;
 constexpr int kTimedOut = 124;
 constexpr int kGraceMs = 2000;
-constexpr int kBootMs = 120'000;  // a slow machine without KVM boots in seconds; this is a hang
+constexpr int kStuckMs = 120'000;  // a machine told to end that has not within this is stuck
 constexpr unsigned char kIac = 0xff;
 constexpr unsigned char kBreak = 0xf3;  // Telnet's BRK: QEMU sends the UART a BREAK
 
@@ -157,7 +159,7 @@ bool writeAll(int f, const std::string &bytes) {
 }
 
 // What the machine said or did.
-enum class Event { Reading, Ended, Failed, Interrupted, TimedOut };
+enum class Event { Reading, Ended, Failed, Interrupted, TimedOut, Input };
 
 // The running machine.
 class Machine {
@@ -296,8 +298,9 @@ class Machine {
 
   bool tell(const std::string &line) const { return writeAll(control_, line + "\n"); }
 
-  // Waits for the agent's next word, a signal or the deadline.
-  Event wait(int timeoutMs, int &status, std::string &text) {
+  // Waits for the agent's next word, a signal or the deadline (-1: none);
+  // or for input on `also`, if given.
+  Event wait(int timeoutMs, int &status, std::string &text, int also = -1) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
       for (std::size_t at; (at = input_.find('\n')) != std::string::npos;) {
@@ -320,8 +323,9 @@ class Machine {
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
       if (timeoutMs >= 0 && left <= 0) return Event::TimedOut;
-      pollfd fds[] = {{control_, POLLIN, 0}, {pad_, POLLIN, 0}, {vpad::interruptFd(), POLLIN, 0}};
-      poll(fds, 3, timeoutMs < 0 || left > 100 ? 100 : static_cast<int>(left));
+      pollfd fds[] = {{control_, POLLIN, 0}, {pad_, POLLIN, 0}, {vpad::interruptFd(), POLLIN, 0}, {also, POLLIN, 0}};
+      poll(fds, 4, timeoutMs < 0 || left > 100 ? 100 : static_cast<int>(left));
+      if (fds[3].revents != 0) return Event::Input;
       char chunk[4096];
       if ((fds[1].revents & POLLIN) != 0 && read(pad_, chunk, sizeof chunk) <= 0) {
         // what the guest writes to the pad, and Telnet's words, are dropped
@@ -392,6 +396,34 @@ class Machine {
   std::string input_;
 };
 
+// Passes what the user types to the pad, a key each time COMMAND waits
+// for one, until it ends, a signal comes or the time is up.
+Event forwardKeys(Machine &machine, const std::function<int()> &msLeft, int &status, std::string &why) {
+  const KeyboardMode keyboard;
+  if (isatty(STDIN_FILENO) != 0) say("what you type goes to the pad on the UART's /dev/ttyS0; Ctrl-C stops");
+  std::string typed;  // not yet sent
+  bool reading = false;
+  bool input = true;
+  for (;;) {
+    if (reading && !typed.empty()) {
+      machine.send(typed.substr(0, 1));
+      typed.erase(0, 1);
+      reading = false;
+    }
+    const Event e = machine.wait(msLeft(), status, why, input ? STDIN_FILENO : -1);
+    if (e == Event::Reading) {
+      reading = true;
+    } else if (e == Event::Input) {
+      char keys[256];
+      const ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+      if (n > 0) typed.append(keys, static_cast<std::size_t>(n));
+      if (n == 0 || (n < 0 && errno != EINTR)) input = false;  // no more keys; COMMAND may still end by itself
+    } else {
+      return e;
+    }
+  }
+}
+
 }  // namespace
 
 int runOnUart(const Options &opt) {
@@ -415,7 +447,7 @@ int runOnUart(const Options &opt) {
   std::size_t typed = 0;
   int status = 0;
   Event e = Event::Reading;
-  const auto next = [&] { return machine.wait(limitMs >= 0 ? msLeft(limitMs) : kBootMs, status, why); };
+  const auto next = [&] { return machine.wait(msLeft(limitMs), status, why); };
   // Every key once COMMAND waits for it: the agent says "R" then.
   bool waiting = false;
   const auto ready = [&] {
@@ -443,6 +475,7 @@ int runOnUart(const Options &opt) {
     }
   }
   if (e == Event::Reading && opt.hangUp && ready()) machine.tell("H");
+  if (!opt.scripted()) e = forwardKeys(machine, [&] { return msLeft(limitMs); }, status, why);
   // Then until COMMAND ends.
   vpad::Interrupt first;
   bool timedOut = false;
@@ -472,7 +505,7 @@ int runOnUart(const Options &opt) {
         machine.tell("S 9");
       }
     }
-    if (e != Event::Ended && e != Event::Failed) e = machine.wait(timedOut ? kBootMs : (limitMs >= 0 ? msLeft(limitMs) : -1), status, why);
+    if (e != Event::Ended && e != Event::Failed) e = machine.wait(timedOut ? kStuckMs : (limitMs >= 0 ? msLeft(limitMs) : -1), status, why);
   }
   if (e == Event::Failed) {
     say(why);
