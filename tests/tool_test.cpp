@@ -244,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  noSerialPorts},
         ToolCase{"ContainerLike",
-                 {"--keys", "12#", "--", "sh", "-c", EXPIN_PATH "; cat /proc/$$/comm"},
+                 {"--keys", "12#", "--", "sh", "-c", std::string(EXPIN_PATH) + "; cat /proc/$$/comm"},
                  "",
                  0,
                  kPrompt + "12[2]\nsh\n",
