@@ -19,6 +19,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,7 +47,11 @@ std::string guestDir() {
   if (const char *dir = std::getenv("TTYPINPAD_GUEST")) return dir;
   if (const char *cache = std::getenv("XDG_CACHE_HOME")) return std::string(cache) + "/ttypinpad/guest";
   const char *home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "/root") + "/.cache/ttypinpad/guest";
+  if (home == nullptr || *home == '\0') {
+    const passwd *user = getpwuid(getuid());
+    home = user != nullptr ? user->pw_dir : "/";
+  }
+  return std::string(home) + "/.cache/ttypinpad/guest";
 }
 
 bool exists(const std::string &path) { return access(path.c_str(), R_OK) == 0; }
