@@ -91,11 +91,12 @@ bool ownDev(bool withPort, std::string &why) {
   if (DIR *dir = listing >= 0 ? fdopendir(listing) : nullptr) {
     while (const dirent *e = readdir(dir)) {
       const std::string name = e->d_name;
-      if (name == "." || name == ".." || isSerial(name)) continue;
-      copyEntry(machineDev, name == kConsole ? "null" : e->d_name, "/dev/" + name);
+      if (name == "." || name == ".." || name == kConsole || isSerial(name)) continue;
+      copyEntry(machineDev, e->d_name, "/dev/" + name);
     }
     closedir(dir);
   }
+  copyEntry(machineDev, "null", std::string("/dev/") + kConsole);  // whether the machine has a console or not
   close(machineDev);
   if (withPort && mknod(kPort, S_IFREG | 0600, 0) != 0) {
     why = errnoText(std::string("cannot make ") + kPort);
