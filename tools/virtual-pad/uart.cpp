@@ -290,8 +290,10 @@ class Machine {
   // Sends bytes on the pad's line and tells the agent how many went.
   bool send(const std::string &bytes, bool asBreak = false) const {
     std::string onLine;
-    if (asBreak) {
+    if (asBreak && telnet_) {
       onLine = {static_cast<char>(kIac), static_cast<char>(kBreak)};
+    } else if (asBreak) {
+      onLine = std::string(1, '\0');  // a pseudo-terminal has no BREAK: what a reader gets for one
     } else {
       for (const char c : bytes) {
         onLine += c;
