@@ -15,7 +15,6 @@
 #include "stty_words.h"
 #include "uart.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -30,33 +29,10 @@
 namespace {
 
 constexpr int kUsage = 2;
-constexpr int kTimedOut = 124;  // as timeout(1) has it
-
-// How long COMMAND has to end on SIGTERM once its time is up.
-constexpr int kGraceMs = 2000;
-
-// The same signal from the same sender within this time is one signal:
-// timeout(1), for one, sends it to the tool and then to its whole process
-// group, the tool included.
-constexpr auto kSameSignal = std::chrono::milliseconds(250);
-
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left before the deadline; -1 without one.
-struct Deadline {
-  explicit Deadline(int ms) : set(ms >= 0), end(Clock::now() + std::chrono::milliseconds(ms)) {}
-  int msLeft() const {
-    if (!set) return vpad::kForever;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-  }
-  bool set;
-  Clock::time_point end;
-};
 
 // Passes what arrives on standard input to the pad, key by key, until
 // COMMAND ends, a signal comes or the time is up.
-vpad::Wait forwardKeys(const vpad::Pad &pad, const Deadline &deadline) {
+vpad::Wait forwardKeys(const vpad::Pad &pad, const vpad::Deadline &deadline) {
   bool input = true;
   for (;;) {
     const vpad::Wait w = vpad::waitEnded(pad, 0);
@@ -93,7 +69,7 @@ void showSettings(const vpad::Pad &pad, const char *command) {
 
 // Plays the pad for COMMAND until it ends, a signal comes or the time is
 // up; `typed` and `total` count the bytes sent and to send.
-vpad::Wait play(vpad::Pad &pad, const Options &opt, const Deadline &deadline, std::size_t &typed, std::size_t &total) {
+vpad::Wait play(vpad::Pad &pad, const Options &opt, const vpad::Deadline &deadline, std::size_t &typed, std::size_t &total) {
   const std::string command = opt.command[0];
   vpad::Wait w = vpad::Wait::Reading;
   if (opt.showSettings || opt.hangUp) w = vpad::waitReading(pad, deadline.msLeft());
@@ -121,8 +97,7 @@ vpad::Wait play(vpad::Pad &pad, const Options &opt, const Deadline &deadline, st
     if (w != vpad::Wait::Reading) break;
   }
   if (w == vpad::Wait::Ended && typed < total) {
-    say(command + " ended before it read every key (" + std::to_string(typed) + " of " + std::to_string(total) +
-        " typed)");
+    sayEndedEarly(opt, typed, total);
   }
   if (w == vpad::Wait::Reading && opt.hangUp) vpad::unplug(pad);
   return w;
@@ -133,13 +108,12 @@ vpad::Wait play(vpad::Pad &pad, const Options &opt, const Deadline &deadline, st
 // ends them for good. A signal from the terminal (Ctrl-C) reached
 // COMMAND already, as it shares the tool's process group: it only wakes
 // a stopped COMMAND to take it. Returns the ending signal, if one came.
-int waitPassingOnSignals(const vpad::Pad &pad, const Options &opt, vpad::Wait w, const Deadline &deadline,
+int waitPassingOnSignals(const vpad::Pad &pad, const Options &opt, vpad::Wait w, const vpad::Deadline &deadline,
                          bool &timedOut) {
-  vpad::Interrupt first;
-  Clock::time_point firstAt;
+  vpad::StopSignals signals;
   timedOut = false;
   while (w != vpad::Wait::Ended) {
-    if (w == vpad::Wait::TimedOut && deadline.set && !timedOut) {
+    if (w == vpad::Wait::TimedOut && !deadline.forever && !timedOut) {
       timedOut = true;
       vpad::signalAll(pad, SIGTERM);
       w = vpad::waitEnded(pad, kGraceMs);
@@ -155,19 +129,13 @@ int waitPassingOnSignals(const vpad::Pad &pad, const Options &opt, vpad::Wait w,
       vpad::signalAll(pad, SIGKILL);
       return sig.sig;
     }
-    // The kernel names no sender when it kept no record of the signal
-    // (the same signal was sent again before the first was taken, say).
-    const bool sameSender = first.sender == sig.sender || (sig.sender == 0 && !sig.fromKernel);
-    const bool repeat = first.sig == sig.sig && sameSender && Clock::now() - firstAt < kSameSignal;
-    if (sig.sig == 0 || repeat) {
-      // nothing new
-    } else if (first.sig == 0) {
-      first = sig;
-      firstAt = Clock::now();
-      vpad::signalAll(pad, sig.fromKernel ? SIGCONT : sig.sig);
-    } else {
-      say(std::string(opt.command[0]) + " did not end on SIG" + sigabbrev_np(first.sig) + "; killing it");
-      vpad::signalAll(pad, SIGKILL);
+    switch (signals.take(sig)) {
+      case vpad::StopSignals::Reaction::Repeat: break;
+      case vpad::StopSignals::Reaction::PassOn: vpad::signalAll(pad, sig.fromKernel ? SIGCONT : sig.sig); break;
+      case vpad::StopSignals::Reaction::Escalate:
+        sayKilling(opt, signals.first.sig);
+        vpad::signalAll(pad, SIGKILL);
+        break;
     }
     w = vpad::waitEnded(pad, timedOut ? vpad::kForever : deadline.msLeft());
   }
@@ -193,7 +161,7 @@ int run(const Options &opt) {
   launch.stdio = keepStandardStreamsApart();
   // From here on no signal is lost: each waits for the next wait to take it.
   vpad::interruptOnSignals();
-  const Deadline deadline(opt.timeoutMs);
+  const vpad::Deadline deadline(opt.timeoutMs);
   vpad::Pad pad;
   std::string why;
   if (!vpad::openPad(pad, why)) {
@@ -211,10 +179,7 @@ int run(const Options &opt) {
   std::size_t total = 0;
   vpad::Wait w = play(pad, opt, deadline, typed, total);
   if (w == vpad::Wait::Reading) w = vpad::waitEnded(pad, deadline.msLeft());  // every key typed
-  if (w == vpad::Wait::TimedOut) {
-    say(std::string(opt.command[0]) + " timed out after " + opt.timeoutText + " s (" + std::to_string(typed) + " of " +
-        std::to_string(total) + " keys typed); ending it");
-  }
+  if (w == vpad::Wait::TimedOut) sayTimedOut(opt, typed, total);
   bool timedOut = false;
   const int ending = waitPassingOnSignals(pad, opt, w, deadline, timedOut);
   status = vpad::reap(pad);

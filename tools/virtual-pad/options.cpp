@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 
@@ -34,6 +35,20 @@ const char kUsageText[] =
     "126 if COMMAND cannot be run, 127 if it is not found, 2 on a usage error.\n";
 
 void say(const std::string &text) { std::fprintf(stderr, "virtual-pad: %s\n", text.c_str()); }
+
+void sayTimedOut(const Options &opt, std::size_t typed, std::size_t total) {
+  say(std::string(opt.command[0]) + " timed out after " + opt.timeoutText + " s (" + std::to_string(typed) + " of " +
+      std::to_string(total) + " keys typed); ending it");
+}
+
+void sayEndedEarly(const Options &opt, std::size_t typed, std::size_t total) {
+  say(std::string(opt.command[0]) + " ended before it read every key (" + std::to_string(typed) + " of " +
+      std::to_string(total) + " typed)");
+}
+
+void sayKilling(const Options &opt, int firstSignal) {
+  say(std::string(opt.command[0]) + " did not end on SIG" + sigabbrev_np(firstSignal) + "; killing it");
+}
 
 Parsed parse(int argc, char **argv, Options &opt) {
   int i = 1;

@@ -30,6 +30,11 @@ struct Options {
   bool scripted() const { return !steps.empty() || hangUp; }
 };
 
+// Exit status when COMMAND ran past --timeout, as timeout(1) has it.
+constexpr int kTimedOut = 124;
+// How long COMMAND has to end on SIGTERM once its time is up.
+constexpr int kGraceMs = 2000;
+
 enum class Parsed { Run, Help, Wrong };
 
 // Reads the command line into opt. Wrong after saying why on standard
@@ -45,3 +50,8 @@ bool unescape(std::string_view text, std::string &out, std::string &why);
 
 // Writes "virtual-pad: text" on standard error.
 void say(const std::string &text);
+
+// The tool's words on how a run went, the same on either line.
+void sayTimedOut(const Options &opt, std::size_t typed, std::size_t total);
+void sayEndedEarly(const Options &opt, std::size_t typed, std::size_t total);
+void sayKilling(const Options &opt, int firstSignal);

@@ -5,7 +5,6 @@
 #include "signals.h"
 
 #include <cerrno>
-#include <chrono>
 #include <optional>
 
 #include <poll.h>
@@ -14,20 +13,6 @@
 
 namespace vpad {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-struct Deadline {
-  explicit Deadline(int ms) : forever(ms < 0), end(Clock::now() + std::chrono::milliseconds(ms)) {}
-  bool passed() const { return !forever && Clock::now() >= end; }
-  int msLeft() const {
-    if (forever) return -1;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-  }
-  bool forever;
-  Clock::time_point end;
-};
 
 // Sleeps at most ns nanoseconds (-1: without limit), waking at once when
 // a signal comes, the program ends, or it writes to the port.
@@ -94,14 +79,6 @@ std::optional<Wait> writeAll(const Pad &pad, std::string_view bytes, const Deadl
   return std::nullopt;
 }
 
-// True while the line discipline holds keys back from a reader: whole
-// lines only, or several bytes at once. A key then stays there until the
-// reader takes them all, and the next may go out at once.
-bool heldBack(const Pad &pad) {
-  termios t{};
-  return settings(pad, t) && ((t.c_lflag & ICANON) != 0 || t.c_cc[VMIN] > 1);
-}
-
 Wait waitReading(const Pad &pad, const Deadline &deadline) {
   for (Pause pause;; pause(pad, deadline)) {
     if (const auto w = interrupted(pad)) return *w;
@@ -119,10 +96,10 @@ Wait deliver(const Pad &pad, std::string_view bytes, const Deadline &deadline, b
   sent = false;
   const Wait ready = waitReading(pad, deadline);
   if (ready != Wait::Reading) return ready;
-  const bool held = heldBack(pad);
+  const bool held = heldBack(pad.slave);
   if (const auto w = writeAll(pad, bytes, deadline)) return *w;
   sent = true;
-  for (Pause pause; !held && unread(pad); pause(pad, deadline)) {
+  for (Pause pause; !held && unread(pad.slave); pause(pad, deadline)) {
     if (const auto w = interrupted(pad)) return *w;
     if (deadline.passed()) return Wait::TimedOut;
   }

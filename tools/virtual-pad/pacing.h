@@ -11,6 +11,7 @@
 // called interruptOnSignals), however it falls between the looks.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string_view>
 
@@ -20,6 +21,20 @@ struct Pad;
 
 // Waits without a limit.
 constexpr int kForever = -1;
+
+// A time limit that runs from its making; -1 ms: none.
+struct Deadline {
+  explicit Deadline(int ms) : forever(ms < 0), end(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
+  bool passed() const { return !forever && std::chrono::steady_clock::now() >= end; }
+  // Milliseconds left, never below zero; -1 without a limit.
+  int msLeft() const {
+    if (forever) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+  }
+  bool forever;
+  std::chrono::steady_clock::time_point end;
+};
 
 // Where the system gives no pidfd (before Linux 5.3, or where a filter
 // refuses it), how often a wait looks for the program's end.

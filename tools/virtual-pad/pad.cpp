@@ -43,11 +43,16 @@ void closePad(Pad &pad) {
 
 bool settings(const Pad &pad, termios &out) { return tcgetattr(pad.slave, &out) == 0; }
 
-// A poll of the slave side first moves what the master wrote into the
-// line discipline, so that a key just sent is never taken for one read.
-bool unread(const Pad &pad) {
-  pollfd input{pad.slave, POLLIN, 0};
-  return pad.master >= 0 && poll(&input, 1, 0) == 1 && (input.revents & POLLIN) != 0;
+// A poll first moves what was written on the other side into the line
+// discipline, so that a key just sent is never taken for one read.
+bool unread(int line) {
+  pollfd input{line, POLLIN, 0};
+  return poll(&input, 1, 0) == 1 && (input.revents & POLLIN) != 0;
+}
+
+bool heldBack(int line) {
+  termios t{};
+  return tcgetattr(line, &t) == 0 && ((t.c_lflag & ICANON) != 0 || t.c_cc[VMIN] > 1);
 }
 
 }  // namespace vpad

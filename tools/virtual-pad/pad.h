@@ -55,7 +55,13 @@ void closePad(Pad &pad);
 // The line settings as the program left them (the slave's settings).
 bool settings(const Pad &pad, termios &out);
 
-// True while bytes sent to the program wait in the line, unread.
-bool unread(const Pad &pad);
+// Of a terminal line's reading side (the pad's slave, or a UART): true
+// while bytes sent on the line wait there unread.
+bool unread(int line);
+
+// True while the line discipline holds keys back from a reader: whole
+// lines only, or several bytes at once. A key then stays there until the
+// reader takes them all, and the next may go out at once.
+bool heldBack(int line);
 
 }  // namespace vpad

@@ -86,8 +86,9 @@ std::vector<pid_t> numbers(DIR *dir) {
   return found;
 }
 
-std::vector<pid_t> tasks(int dir, pid_t pid) {
-  const int f = openat(dir, path(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// The numbered entries of the folder `sub` of dir.
+std::vector<pid_t> numbersIn(int dir, const std::string &sub) {
+  const int f = openat(dir, sub.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR *listing = f >= 0 ? fdopendir(f) : nullptr;
   if (listing == nullptr) {
     if (f >= 0) close(f);
@@ -98,6 +99,8 @@ std::vector<pid_t> tasks(int dir, pid_t pid) {
   return found;
 }
 
+std::vector<pid_t> tasks(int dir, pid_t pid) { return numbersIn(dir, path(pid, "task")); }
+
 bool isPort(int dir, pid_t pid, long fd, dev_t device) {
   struct stat st {};
   return fd >= 0 && fstatat(dir, path(pid, "fd/" + std::to_string(fd)).c_str(), &st, 0) == 0 && S_ISCHR(st.st_mode) &&
@@ -107,26 +110,14 @@ bool isPort(int dir, pid_t pid, long fd, dev_t device) {
 // True if any descriptor of pid is the port; with `nonBlocking`, only one
 // opened without blocking counts.
 bool holdsPort(int dir, pid_t pid, dev_t device, bool nonBlocking = false) {
-  const int f = openat(dir, path(pid, "fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR *listing = f >= 0 ? fdopendir(f) : nullptr;
-  if (listing == nullptr) {
-    if (f >= 0) close(f);
-    return false;
-  }
-  bool found = false;
-  for (const pid_t fd : numbers(listing)) {
-    if (!isPort(dir, pid, fd, device)) continue;
-    if (!nonBlocking) {
-      found = true;
-    } else {
-      const std::string info = readFile(dir, path(pid, "fdinfo/" + std::to_string(fd)));
-      const std::size_t at = info.find("flags:");
-      found = at != std::string::npos && (std::strtoul(info.c_str() + at + 6, nullptr, 8) & O_NONBLOCK) != 0;
-    }
-    if (found) break;
-  }
-  closedir(listing);
-  return found;
+  const std::vector<pid_t> fds = numbersIn(dir, path(pid, "fd"));
+  return std::any_of(fds.begin(), fds.end(), [&](pid_t fd) {
+    if (!isPort(dir, pid, fd, device)) return false;
+    if (!nonBlocking) return true;
+    const std::string info = readFile(dir, path(pid, "fdinfo/" + std::to_string(fd)));
+    const std::size_t at = info.find("flags:");
+    return at != std::string::npos && (std::strtoul(info.c_str() + at + 6, nullptr, 8) & O_NONBLOCK) != 0;
+  });
 }
 
 // Reads len bytes of pid's memory at addr; false if it cannot.
@@ -259,15 +250,29 @@ void listAll(ReaderSearch &search, dev_t device, bool opened) {
   search.listed = std::chrono::steady_clock::now();
 }
 
-// Looks at the children the holders started since the last look.
+// The processes known to hold the port.
+std::vector<pid_t> holdersOf(const ReaderSearch &search) {
+  std::vector<pid_t> holders;
+  for (const auto &[pid, holder] : search.holds) {
+    if (holder) holders.push_back(pid);
+  }
+  return holders;
+}
+
+// Looks at the children the holders started since the last look, and at
+// theirs in turn.
 void listNewChildren(ReaderSearch &search, dev_t device) {
-  for (std::size_t i = 0; i < search.holders.size(); ++i) {
-    for (const pid_t child : childrenOf(search.procDir, search.holders[i])) {
-      if (search.holds.count(child) != 0) continue;
-      const bool holder = holdsPort(search.procDir, child, device);
-      search.holds.emplace(child, holder);
-      if (holder) search.holders.push_back(child);
+  for (std::vector<pid_t> parents = holdersOf(search); !parents.empty();) {
+    std::vector<pid_t> newHolders;
+    for (const pid_t parent : parents) {
+      for (const pid_t child : childrenOf(search.procDir, parent)) {
+        if (search.holds.count(child) != 0) continue;
+        const bool holder = holdsPort(search.procDir, child, device);
+        search.holds.emplace(child, holder);
+        if (holder) newHolders.push_back(child);
+      }
     }
+    parents.swap(newHolders);
   }
 }
 
@@ -306,15 +311,11 @@ pid_t findReader(ReaderSearch &search, pid_t program, dev_t device) {
   const bool opened = portOpened(search.opens);
   if (opened || std::chrono::steady_clock::now() - search.listed >= kListEvery) {
     listAll(search, device, opened);
-    search.holders.clear();
-    for (const auto &[pid, holder] : search.holds) {
-      if (holder) search.holders.push_back(pid);
-    }
   } else {
     listNewChildren(search, device);
   }
   if (search.last > 0 && readsPort(dir, search.last, device)) return search.last;
-  for (const pid_t pid : search.holders) {
+  for (const pid_t pid : holdersOf(search)) {
     if (pid != search.last && readsPort(dir, pid, device)) {
       search.last = pid;
       return pid;

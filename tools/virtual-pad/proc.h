@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
-#include <vector>
 
 namespace vpad::proc {
 
@@ -27,7 +26,6 @@ struct ReaderSearch {
   DIR *listing = nullptr;    // procDir's listing
   pid_t last = -1;           // where the last reader was found, looked at first
   std::unordered_map<pid_t, bool> holds;  // whether a process holds the port, as last seen
-  std::vector<pid_t> holders;             // those that do
   std::chrono::steady_clock::time_point listed;  // when the namespace was last listed whole
 };
 

@@ -15,6 +15,9 @@ int gSignalFd = -1;
 sigset_t gStartMask;
 bool gMaskSaved = false;
 
+// Within this, the same signal from the same sender counts once.
+constexpr auto kSameSignal = std::chrono::milliseconds(250);
+
 }  // namespace
 
 bool Interrupt::ending() const { return std::find(std::begin(kEndingSignals), std::end(kEndingSignals), sig) != std::end(kEndingSignals); }
@@ -27,6 +30,18 @@ void interruptOnSignals() {
   sigprocmask(SIG_BLOCK, &set, gMaskSaved ? nullptr : &gStartMask);
   gMaskSaved = true;
   if (gSignalFd < 0) gSignalFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+StopSignals::Reaction StopSignals::take(const Interrupt &sig) {
+  const auto now = std::chrono::steady_clock::now();
+  // The kernel names no sender when it kept no record of the signal
+  // (the same signal was sent again before the first was taken, say).
+  const bool sameSender = first.sender == sig.sender || (sig.sender == 0 && !sig.fromKernel);
+  if (sig.sig == 0 || (first.sig == sig.sig && sameSender && now - firstAt < kSameSignal)) return Reaction::Repeat;
+  if (first.sig != 0) return Reaction::Escalate;
+  first = sig;
+  firstAt = now;
+  return Reaction::PassOn;
 }
 
 int interruptFd() { return gSignalFd; }

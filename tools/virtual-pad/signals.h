@@ -6,6 +6,7 @@
 // still there when the wait begins: no wait can sleep through it.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <sys/types.h>
 
@@ -25,6 +26,17 @@ struct Interrupt {
   pid_t sender = 0;         // the process that sent it; 0 from the kernel
   bool fromKernel = false;  // sent by the kernel: a terminal's Ctrl-C, a hang-up
   bool ending() const;      // one of kEndingSignals
+};
+
+// The stop signals that come while COMMAND is asked to end. The first is
+// passed on. The same signal from the same sender at once is that signal
+// again: timeout(1), for one, sends it to the tool and then to its whole
+// process group. Any other is the user's second, which ends everything.
+struct StopSignals {
+  enum class Reaction { PassOn, Repeat, Escalate };
+  Reaction take(const Interrupt &sig);
+  Interrupt first;
+  std::chrono::steady_clock::time_point firstAt;
 };
 
 // Blocks both lists of signals in this process and opens the descriptor

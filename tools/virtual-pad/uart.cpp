@@ -3,6 +3,7 @@
 
 #include "errors.h"
 #include "keyboard.h"
+#include "pacing.h"
 #include "signals.h"
 
 #include <chrono>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -35,8 +35,6 @@ using vpad::errnoText;
 constexpr const char *kQemu = "qemu-system-x86_64";
 constexpr const char *kAgent = "vpad-guest";
 constexpr int kSetUpFailed = 125;
-constexpr int kTimedOut = 124;
-constexpr int kGraceMs = 2000;
 constexpr int kStuckMs = 120'000;  // a machine told to end that has not within this is stuck
 constexpr unsigned char kIac = 0xff;
 constexpr unsigned char kBreak = 0xf3;  // Telnet's BRK: QEMU sends the UART a BREAK
@@ -287,20 +285,20 @@ class Machine {
     return true;
   }
 
-  // Sends bytes on the pad's line and tells the agent how many went.
+  // Sends bytes on the pad's line and tells the agent how many went. A
+  // BREAK's bytes are the zero byte a reader gets for one: what goes out
+  // where the line (a pseudo-terminal, without carrier) has no BREAK.
   bool send(const std::string &bytes, bool asBreak = false) const {
     std::string onLine;
     if (asBreak && telnet_) {
       onLine = {static_cast<char>(kIac), static_cast<char>(kBreak)};
-    } else if (asBreak) {
-      onLine = std::string(1, '\0');  // a pseudo-terminal has no BREAK: what a reader gets for one
     } else {
       for (const char c : bytes) {
         onLine += c;
         if (telnet_ && static_cast<unsigned char>(c) == kIac) onLine += c;  // a data byte 0xff, escaped
       }
     }
-    return writeAll(pad_, onLine) && tell("K " + std::to_string(asBreak ? 1 : bytes.size()));
+    return writeAll(pad_, onLine) && tell("K " + std::to_string(bytes.size()));
   }
 
   bool tell(const std::string &line) const { return writeAll(control_, line + "\n"); }
@@ -405,7 +403,7 @@ class Machine {
 
 // Passes what the user types to the pad, a key each time COMMAND waits
 // for one, until it ends, a signal comes or the time is up.
-Event forwardKeys(Machine &machine, const std::function<int()> &msLeft, int &status, std::string &why) {
+Event forwardKeys(Machine &machine, const vpad::Deadline &deadline, int &status, std::string &why) {
   const KeyboardMode keyboard;
   if (isatty(STDIN_FILENO) != 0) say("what you type goes to the pad on the UART's /dev/ttyS0; Ctrl-C stops");
   std::string typed;  // not yet sent
@@ -417,7 +415,7 @@ Event forwardKeys(Machine &machine, const std::function<int()> &msLeft, int &sta
       typed.erase(0, 1);
       reading = false;
     }
-    const Event e = machine.wait(msLeft(), status, why, input ? STDIN_FILENO : -1);
+    const Event e = machine.wait(deadline.msLeft(), status, why, input ? STDIN_FILENO : -1);
     if (e == Event::Reading) {
       reading = true;
     } else if (e == Event::Input) {
@@ -435,38 +433,28 @@ Event forwardKeys(Machine &machine, const std::function<int()> &msLeft, int &sta
 
 int runOnUart(const Options &opt) {
   vpad::interruptOnSignals();
-  const auto started = Clock::now();
-  const auto msLeft = [&](int limitMs) {
-    if (limitMs < 0) return -1;
-    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-    return spent >= limitMs ? 0 : static_cast<int>(limitMs - spent);
-  };
-  const int limitMs = opt.timeoutMs >= 0 ? opt.timeoutMs : -1;
+  const vpad::Deadline deadline(opt.timeoutMs);
   Machine machine;
   std::string why;
   if (!machine.start(opt, why)) {
     say(why);
     return kSetUpFailed;
   }
-  const std::string command = opt.command[0];
   std::size_t total = 0;
-  for (const Step &step : opt.steps) total += step.kind == Step::Break ? 1 : step.bytes.size();
+  for (const Step &step : opt.steps) total += step.bytes.size();
   std::size_t typed = 0;
   int status = 0;
   Event e = Event::Reading;
-  const auto next = [&] { return machine.wait(msLeft(limitMs), status, why); };
   // Every key once COMMAND waits for it: the agent says "R" then.
   bool waiting = false;
   const auto ready = [&] {
-    if (!waiting) e = next();
+    if (!waiting) e = machine.wait(deadline.msLeft(), status, why);
     waiting = false;
     return e == Event::Reading;
   };
-  if (opt.showSettings || opt.hangUp || !opt.steps.empty()) {
-    if (ready()) {
-      waiting = true;
-      if (opt.showSettings) std::fprintf(stderr, "virtual-pad: the UART as %s set it: %s\n", command.c_str(), machine.wire().c_str());
-    }
+  if ((opt.showSettings || opt.hangUp || !opt.steps.empty()) && ready()) {
+    waiting = true;
+    if (opt.showSettings) std::fprintf(stderr, "virtual-pad: the UART as %s set it: %s\n", opt.command[0], machine.wire().c_str());
   }
   for (const Step &step : opt.steps) {
     if (e != Event::Reading) break;
@@ -478,18 +466,17 @@ int runOnUart(const Options &opt) {
       }
     } else if (ready()) {
       machine.send(step.bytes, step.kind == Step::Break);
-      typed += step.kind == Step::Break ? 1 : step.bytes.size();
+      typed += step.bytes.size();
     }
   }
   if (e == Event::Reading && opt.hangUp && ready()) machine.tell("H");
-  if (!opt.scripted()) e = forwardKeys(machine, [&] { return msLeft(limitMs); }, status, why);
+  if (!opt.scripted()) e = forwardKeys(machine, deadline, status, why);
   // Then until COMMAND ends.
-  vpad::Interrupt first;
+  vpad::StopSignals signals;
   bool timedOut = false;
   while (e != Event::Ended && e != Event::Failed) {
-    if (e == Event::TimedOut && limitMs >= 0 && !timedOut) {
-      say(command + " timed out after " + opt.timeoutText + " s (" + std::to_string(typed) + " of " +
-          std::to_string(total) + " keys typed); ending it");
+    if (e == Event::TimedOut && !deadline.forever && !timedOut) {
+      sayTimedOut(opt, typed, total);
       timedOut = true;
       machine.tell("S " + std::to_string(SIGTERM));
       e = machine.wait(kGraceMs, status, why);
@@ -501,18 +488,19 @@ int runOnUart(const Options &opt) {
     } else if (e == Event::Interrupted) {
       const vpad::Interrupt sig = vpad::takeInterrupt();
       if (sig.ending()) {
-        machine.tell("S 9");
+        machine.tell("S " + std::to_string(SIGKILL));
         vpad::dieBy(sig.sig);
       }
-      if (first.sig == 0) {
-        first = sig;
-        machine.tell("S " + std::to_string(sig.sig));
-      } else if (sig.sig != 0 && !(sig.sig == first.sig && (sig.sender == first.sender || sig.sender == 0))) {
-        say(command + " did not end on SIG" + sigabbrev_np(first.sig) + "; killing it");
-        machine.tell("S 9");
+      switch (signals.take(sig)) {
+        case vpad::StopSignals::Reaction::Repeat: break;
+        case vpad::StopSignals::Reaction::PassOn: machine.tell("S " + std::to_string(sig.sig)); break;
+        case vpad::StopSignals::Reaction::Escalate:
+          sayKilling(opt, signals.first.sig);
+          machine.tell("S " + std::to_string(SIGKILL));
+          break;
       }
     }
-    if (e != Event::Ended && e != Event::Failed) e = machine.wait(timedOut ? kStuckMs : (limitMs >= 0 ? msLeft(limitMs) : -1), status, why);
+    if (e != Event::Ended && e != Event::Failed) e = machine.wait(timedOut ? kStuckMs : deadline.msLeft(), status, why);
   }
   if (e == Event::Failed) {
     say(why);
@@ -520,8 +508,6 @@ int runOnUart(const Options &opt) {
   }
   machine.stop();
   machine.copyOutput();
-  if (typed < total && !timedOut) {
-    say(command + " ended before it read every key (" + std::to_string(typed) + " of " + std::to_string(total) + " typed)");
-  }
+  if (typed < total && !timedOut) sayEndedEarly(opt, typed, total);
   return timedOut ? kTimedOut : status;
 }

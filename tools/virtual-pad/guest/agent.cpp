@@ -17,7 +17,7 @@
 // It paces keys as the tool does on a pseudo-terminal: a key goes out only
 // once a process waits for input on the port, and the next only once the
 // UART has received it and the line discipline holds no unread byte.
-#include "proc.h"
+#include "pad.h"
 
 #include <cerrno>
 #include <csignal>
@@ -193,18 +193,6 @@ unsigned long received() {
   return at == std::string::npos ? 0 : std::strtoul(text.c_str() + at + 3, nullptr, 10);
 }
 
-// True while the line discipline holds keys back from a reader (whole
-// lines, or several bytes at once): the next key may go out at once.
-bool heldBack(int port) {
-  termios t{};
-  return tcgetattr(port, &t) == 0 && ((t.c_lflag & ICANON) != 0 || t.c_cc[VMIN] > 1);
-}
-
-bool unread(int port) {
-  pollfd input{port, POLLIN, 0};
-  return poll(&input, 1, 0) == 1 && (input.revents & POLLIN) != 0;
-}
-
 }  // namespace
 
 int main() {
@@ -235,7 +223,7 @@ int main() {
       tell("X " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
       powerOff();
     }
-    if (!told && received() >= expected && (heldBack(port) || !unread(port)) &&
+    if (!told && received() >= expected && (vpad::heldBack(port) || !vpad::unread(port)) &&
         vpad::proc::findReader(search, command, portStat.st_rdev) > 0) {
       tell("R");
       told = true;
