@@ -121,26 +121,24 @@ void noSerialPorts() {
   }
 }
 
+// Goes on in a new child; this process waits for it and ends as it did.
+void goOnInAChild() {
+  const pid_t child = fork();
+  if (child < 0) _exit(98);
+  if (child == 0) return;
+  int status = 0;
+  waitpid(child, &status, 0);
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
 // The same, in a PID namespace of its own with its own /proc, as in a
 // container: the tool is not its first process, but a child of it.
 void containerLike() {
   noSerialPorts();
   if (unshare(CLONE_NEWPID) != 0) _exit(98);
-  const pid_t first = fork();
-  if (first < 0) _exit(98);
-  if (first > 0) {  // outside: pass on how the container ended
-    int status = 0;
-    waitpid(first, &status, 0);
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-  }
+  goOnInAChild();  // the container's first process
   if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) _exit(98);
-  const pid_t tool = fork();
-  if (tool < 0) _exit(98);
-  if (tool > 0) {
-    int status = 0;
-    waitpid(tool, &status, 0);
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-  }
+  goOnInAChild();  // the tool
 }
 
 // The same, where /dev/ttyS0 is a link to a port the machine lacks.
